@@ -1,0 +1,14 @@
+# orvexa_add_gtest(NAME SOURCES ... LIBS ...)
+# Builds one GoogleTest executable and registers each of its tests with CTest.
+# Tests run from a scratch folder of their own and on Qt's offscreen platform.
+function(orvexa_add_gtest name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main)
+  target_compile_definitions(${name} PRIVATE
+    ORVEXA_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
+    ORVEXA_BINARY_DIR="${PROJECT_BINARY_DIR}")
+  gtest_discover_tests(${name}
+    DISCOVERY_MODE PRE_TEST
+    PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+endfunction()

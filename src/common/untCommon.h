@@ -1,0 +1,101 @@
+// Shared records, the options in force, connection strings and small helpers.
+// Nothing here depends on any other unit of the program; every unit may use it.
+#pragma once
+
+#include <QDateTime>
+#include <QList>
+#include <QString>
+
+#include <cstdint>
+#include <exception>
+#include <string>
+
+// Every expected failure is an exception with a message text that names what
+// failed. The message is kept as UTF-16 text; what() gives it as UTF-8.
+class EOrvexaError : public std::exception {
+public:
+    explicit EOrvexaError(QString message);
+    const QString& Message() const noexcept { return FMessage; }
+    const char* what() const noexcept override { return FUtf8.c_str(); }
+
+private:
+    QString FMessage;
+    std::string FUtf8;
+};
+
+// The options of a run and of the windows; one row of the store's Options table.
+struct TConfig {
+    bool ReceiveResults = false;
+    bool MergeResults = false;
+    bool ContinueOnError = false;
+    bool SaveList = false;
+    bool TransExecution = false;
+    bool CopyTitle = false;
+
+    bool operator==(const TConfig&) const = default;
+};
+
+// The options in force for the whole process. All false until the store's
+// options loader runs; only that loader writes it, on the GUI thread.
+extern TConfig CurrentConfig;
+
+// Connection data of one SQL Server instance.
+struct TInstanceInfo {
+    QString InstanceName;
+    QString UserName;  // SQL Server authentication only
+    QString UserPWD;   // plain text; SQL Server authentication only
+    bool NT = false;   // true: Windows authentication of the current user
+
+    bool operator==(const TInstanceInfo&) const = default;
+};
+
+// One target database of a run: its instance's connection data and its name.
+struct TInstanceAndDBInfo {
+    QString InstanceName;
+    QString UserName;
+    QString UserPWD;
+    bool NT = false;
+    QString DatabaseName;
+
+    TInstanceInfo Instance() const { return {InstanceName, UserName, UserPWD, NT}; }
+    bool operator==(const TInstanceAndDBInfo&) const = default;
+};
+
+// The target databases of a run, in run order.
+using TInstanceAndDBArr = QList<TInstanceAndDBInfo>;
+
+// Run status; the ordinals travel as numbers between the run and the window.
+enum TStatusType : std::uint8_t { stReady = 0, stConstruct = 1, stExec = 2, stOK = 3, stFail = 4 };
+
+// Progress of a run in whole percent, 0..100.
+using IntPercent = std::uint8_t;
+
+// Connection-string formats, filled in order by the helpers below. Values go
+// in as stored, without quoting: these strings are for display. Connections
+// are opened from the records themselves, with every value quoted properly.
+extern const char* const ConnStrNT;
+extern const char* const ConnStrSQL;
+extern const char* const ConnStrCatalog;
+
+QString InstanceConnStr(const TInstanceInfo& info);
+QString DatabaseConnStr(const TInstanceAndDBInfo& info);
+
+// The maker folder under the user's local application-data folder, created if
+// missing, with a trailing '/'. Throws "Cannot locate the app data path." when
+// the platform reports no such folder.
+QString GetAppDataPath();
+
+// The user's documents folder with a trailing '/', or empty when there is none.
+QString GetDocumentsPath();
+
+// A 60-column banner of '=' with the text in the middle.
+QString CenterTitle(const QString& text);
+
+// yyyyMMddhhmmss followed by the last two digits of the milliseconds.
+QString GetTimeStamp(const QDateTime& t);
+
+// The maker's web site and support address, opened by the desktop's handler.
+extern const char* const MakerWebSite;
+extern const char* const MakerSupportMail;
+void OpenWebSite();
+void OpenSupportMail();
