@@ -3,10 +3,24 @@
 #include "untCommon.h"
 #include "untScriptIO.h"
 
+#include <QFile>
+
 #include <cstring>
 
 TEncodingDetector::TEncoding TEncodingDetector::GetEncoding(const QString& FileName)
 {
+    // The whole file is looked at. A regular file is mapped rather than copied
+    // into a buffer of its own; anything that cannot be mapped is read.
+    QFile file;
+    OpenScriptFile(file, FileName);
+    const qint64 size = file.size();
+    if (size > 0) {
+        if (uchar* mapped = file.map(0, size)) {
+            const TEncoding encoding = Classify(QByteArrayView(mapped, qsizetype(size)));
+            file.unmap(mapped);
+            return encoding;
+        }
+    }
     return Classify(ReadWholeScriptFile(FileName));
 }
 

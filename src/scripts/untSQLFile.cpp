@@ -7,6 +7,10 @@
 
 #include <array>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 using TEncoding = TEncodingDetector::TEncoding;
@@ -21,13 +25,22 @@ constexpr std::array<char16_t, 32> Cp1252High = {
     0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
 };
 
+constexpr std::array<char16_t, 256> MakeCp1252Table()
+{
+    std::array<char16_t, 256> table{};
+    for (int b = 0; b < 256; ++b)
+        table[size_t(b)] = (b >= 0x80 && b <= 0x9F) ? Cp1252High[size_t(b - 0x80)] : char16_t(b);
+    return table;
+}
+constexpr std::array<char16_t, 256> Cp1252 = MakeCp1252Table();
+
 char16_t* DecodeCp1252(char16_t* out, QByteArrayView in)
 {
-    for (const char c : in) {
-        const auto b = static_cast<unsigned char>(c);
-        *out++ = (b >= 0x80 && b <= 0x9F) ? Cp1252High[b - 0x80] : char16_t(b);
-    }
-    return out;
+    const auto* p = reinterpret_cast<const unsigned char*>(in.data());
+    const qsizetype n = in.size();
+    for (qsizetype i = 0; i < n; ++i)
+        out[i] = Cp1252[p[i]];
+    return out + n;
 }
 
 QByteArrayView ByteOrderMark(TEncoding encoding)
@@ -143,71 +156,91 @@ void TSQLFile::DecodeFile(TEncoding encoding)
 
 void TSQLFile::SplitText(qsizetype from)
 {
-    FCurrent = {qsizetype(FLines.size()), 0};
     const char16_t* text = reinterpret_cast<const char16_t*>(FText.constData());
     const qsizetype n = FText.size();
+    FCurrent = {from, from, 0};
     qsizetype lineStart = from;
     qsizetype i = from;
     while (i < n) {
-        const char16_t c = text[i];
-        if (c == u'\n' || c == u'\r') {
-            AddLine(lineStart, i);
-            i += (c == u'\r' && i + 1 < n && text[i + 1] == u'\n') ? 2 : 1;
-            lineStart = i;
-        } else {
-            ++i;
+#if defined(__SSE2__)
+        // Skip eight characters at a time while none of them is CR or LF.
+        const __m128i lf = _mm_set1_epi16('\n');
+        const __m128i cr = _mm_set1_epi16('\r');
+        while (i + 8 <= n) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
+            if (_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi16(v, lf), _mm_cmpeq_epi16(v, cr))) != 0)
+                break;
+            i += 8;
         }
+        if (i >= n)
+            break;
+#endif
+        const char16_t c = text[i];
+        if (c != u'\n' && c != u'\r') {
+            ++i;
+            continue;
+        }
+        const qsizetype next = i + ((c == u'\r' && i + 1 < n && text[i + 1] == u'\n') ? 2 : 1);
+        AddLine(lineStart, i, next);
+        i = lineStart = next;
     }
     // A line break at the very end makes no extra empty line.
     if (lineStart < n)
-        AddLine(lineStart, n);
+        AddLine(lineStart, n, n);
     FBatches.push_back(FCurrent);
 }
 
-void TSQLFile::AddLine(qsizetype start, qsizetype end)
+// One line, characters start..end, the next line starting at next.
+void TSQLFile::AddLine(qsizetype start, qsizetype end, qsizetype next)
 {
-    const QStringView line = QStringView(FText).mid(start, end - start);
-    const QStringView trimmed = TrimForCompare(line);
+    const QStringView trimmed = TrimForCompare(QStringView(FText).mid(start, end - start));
     if (StartsWithUpper(trimmed, QLatin1StringView("USE ")))
         UseDBWarn = true;
     if (StartsWithUpper(trimmed, QLatin1StringView("GO ")))
         GoNWarn = true;
     if (trimmed.size() == 2 && StartsWithUpper(trimmed, QLatin1StringView("GO"))) {
         FBatches.push_back(FCurrent);
-        FCurrent = {qsizetype(FLines.size()), 0};
+        FCurrent = {next, next, 0};
         return;
     }
-    FLines.push_back({start, end - start});
-    ++FCurrent.Count;
+    if (FCurrent.Lines == 0)
+        FCurrent.Start = start;
+    FCurrent.End = end;
+    ++FCurrent.Lines;
 }
 
-QStringView TSQLFile::BatchLine(qsizetype batch, qsizetype line) const
+template <typename F> void TSQLFile::ForEachLine(qsizetype batch, F f) const
 {
-    const TSpan& span = FLines[size_t(FBatches[size_t(batch)].Start + line)];
-    return QStringView(FText).mid(span.Start, span.Count);
+    const TBatch& b = FBatches[size_t(batch)];
+    const char16_t* text = reinterpret_cast<const char16_t*>(FText.constData());
+    qsizetype lineStart = b.Start;
+    for (qsizetype line = 0; line < b.Lines; ++line) {
+        qsizetype i = lineStart;
+        while (i < b.End && text[i] != u'\n' && text[i] != u'\r')
+            ++i;
+        f(QStringView(FText).mid(lineStart, i - lineStart));
+        if (i < b.End && text[i] == u'\r' && i + 1 < b.End && text[i + 1] == u'\n')
+            ++i;
+        lineStart = i + 1;
+    }
 }
 
 QStringList TSQLFile::BatchLines(qsizetype batch) const
 {
     QStringList lines;
-    const qsizetype count = BatchLineCount(batch);
-    lines.reserve(count);
-    for (qsizetype i = 0; i < count; ++i)
-        lines.append(BatchLine(batch, i).toString());
+    lines.reserve(BatchLineCount(batch));
+    ForEachLine(batch, [&](QStringView line) { lines.append(line.toString()); });
     return lines;
 }
 
 QString TSQLFile::BatchText(qsizetype batch) const
 {
-    const qsizetype count = BatchLineCount(batch);
-    qsizetype size = 0;
-    for (qsizetype i = 0; i < count; ++i)
-        size += BatchLine(batch, i).size() + 2;
+    const TBatch& b = FBatches[size_t(batch)];
     QString text;
-    text.reserve(size);
-    for (qsizetype i = 0; i < count; ++i) {
-        text += BatchLine(batch, i);
+    text.reserve(b.End - b.Start + 2 * b.Lines);
+    ForEachLine(batch, [&](QStringView line) {
+        text += line;
         text += QLatin1String("\r\n");
-    }
+    });
     return text;
 }

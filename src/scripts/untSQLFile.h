@@ -11,8 +11,9 @@
 #include <vector>
 
 // Owned by the execution thread, one per script file; used on that thread only.
-// The decoded text is held once; batches and lines are spans into it, so a
-// large file costs its text and a few bytes per line.
+// The decoded text is held once and a batch is a range of it (the lines of a
+// batch are contiguous in the file), so a large file costs its text and a few
+// bytes per batch.
 class TSQLFile {
 public:
     // Stores the path; touches no file.
@@ -36,27 +37,30 @@ public:
     // The batches in file order: n separator lines give n + 1 batches, which
     // may be empty or hold only blank lines.
     qsizetype BatchCount() const { return qsizetype(FBatches.size()); }
-    qsizetype BatchLineCount(qsizetype batch) const { return FBatches[size_t(batch)].Count; }
-    // A line of a batch exactly as read (blanks kept). Valid while this object lives.
-    QStringView BatchLine(qsizetype batch, qsizetype line) const;
+    qsizetype BatchLineCount(qsizetype batch) const { return FBatches[size_t(batch)].Lines; }
+    // The lines of a batch exactly as read (blanks kept).
     QStringList BatchLines(qsizetype batch) const;
     // The text sent to the server: each line followed by CR LF.
     QString BatchText(qsizetype batch) const;
 
 private:
-    struct TSpan {
+    // Characters Start..End of FText, holding Lines lines (the last one
+    // without its line break). A batch without lines has Lines == 0.
+    struct TBatch {
         qsizetype Start;
-        qsizetype Count;
+        qsizetype End;
+        qsizetype Lines;
     };
 
     void DecodeFile(TEncodingDetector::TEncoding encoding);
     void SplitText(qsizetype from);
-    void AddLine(qsizetype start, qsizetype end);
+    void AddLine(qsizetype start, qsizetype end, qsizetype next);
+    // Calls f(line) for every line of a batch, in order.
+    template <typename F> void ForEachLine(qsizetype batch, F f) const;
 
     QString FSQLName;
     TEncodingDetector::TEncoding FEncoding = TEncodingDetector::TEncoding::None;
     QString FText;
-    std::vector<TSpan> FLines;    // Start/Count in characters of FText
-    std::vector<TSpan> FBatches;  // Start/Count in entries of FLines
-    TSpan FCurrent{0, 0};
+    std::vector<TBatch> FBatches;
+    TBatch FCurrent{0, 0, 0};
 };
