@@ -197,8 +197,8 @@ public:
     virtual void SetCommandTimeout(int seconds) = 0;
     virtual int CommandTimeout() const = 0;
 
-    // Runs the command text as one batch. Returns its first result, or null
-    // when the batch produced neither a result nor a message. recordsAffected
+    // Runs the command text as one batch. Returns its first result (never
+    // null: a batch without any result gives a closed one). recordsAffected
     // is the first result's row count, -1 when it has none. A previous
     // recordset of this command is closed first. Throws EDBError when the
     // server reports an error for the first result.

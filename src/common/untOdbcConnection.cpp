@@ -1,0 +1,449 @@
+#include "untOdbcConnection.h"
+#include "untOdbcRecordset.h"
+
+#include <QMutex>
+#include <QMutexLocker>
+#include <QRegularExpression>
+
+#include <algorithm>
+#include <mutex>
+
+const char* const OdbcDriverPreference[3] = {
+    "ODBC Driver 18 for SQL Server",
+    "ODBC Driver 17 for SQL Server",
+    "FreeTDS",
+};
+
+namespace {
+
+// SQLWCHAR is two bytes with unixODBC and on Windows, like QChar.
+static_assert(sizeof(SQLWCHAR) == sizeof(char16_t), "ODBC wide characters must be UTF-16");
+
+const SQLWCHAR* W(const QString& s)
+{
+    return reinterpret_cast<const SQLWCHAR*>(s.utf16());
+}
+
+SQLWCHAR* WMutable(QString& s)
+{
+    return reinterpret_cast<SQLWCHAR*>(s.data());
+}
+
+bool Succeeded(SQLRETURN rc)
+{
+    return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO;
+}
+
+// The one ODBC environment of the process, made on first use.
+SQLHENV Environment()
+{
+    static SQLHENV env = SQL_NULL_HENV;
+    static std::once_flag once;
+    std::call_once(once, [] {
+        SQLHENV h = SQL_NULL_HENV;
+        if (!Succeeded(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &h)))
+            return;
+        SQLSetEnvAttr(h, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
+        env = h;
+    });
+    if (env == SQL_NULL_HENV)
+        throw EDBError(QStringLiteral("The ODBC driver manager could not be initialised."));
+    return env;
+}
+
+QMutex DriverMutex;
+QString DriverOverride;
+
+} // namespace
+
+QStringList InstalledOdbcDrivers()
+{
+    SQLHENV env = Environment();
+    QStringList names;
+    QString description(512, QChar(0));
+    QString attributes(4096, QChar(0));
+    SQLUSMALLINT direction = SQL_FETCH_FIRST;
+    for (;;) {
+        SQLSMALLINT descLen = 0, attrLen = 0;
+        const SQLRETURN rc = SQLDriversW(env, direction, WMutable(description), SQLSMALLINT(description.size()),
+                                         &descLen, WMutable(attributes), SQLSMALLINT(attributes.size()), &attrLen);
+        if (!Succeeded(rc))
+            break;
+        names << QString(description.constData(), qMin<qsizetype>(descLen, description.size() - 1));
+        direction = SQL_FETCH_NEXT;
+    }
+    return names;
+}
+
+void SetOdbcDriverOverride(const QString& driverName)
+{
+    QMutexLocker lock(&DriverMutex);
+    DriverOverride = driverName;
+}
+
+QString FindSqlServerDriver()
+{
+    {
+        QMutexLocker lock(&DriverMutex);
+        if (!DriverOverride.isEmpty())
+            return DriverOverride;
+    }
+    const QStringList installed = InstalledOdbcDrivers();
+    for (const char* wanted : OdbcDriverPreference) {
+        const QString name = QString::fromLatin1(wanted);
+        for (const QString& have : installed)
+            if (have.compare(name, Qt::CaseInsensitive) == 0)
+                return have;
+    }
+    throw EDBError(QStringLiteral("No ODBC driver for SQL Server is installed (looked for %1, %2 and %3).")
+                       .arg(QString::fromLatin1(OdbcDriverPreference[0]),
+                            QString::fromLatin1(OdbcDriverPreference[1]),
+                            QString::fromLatin1(OdbcDriverPreference[2])));
+}
+
+bool IsFreeTdsDriver(const QString& driver)
+{
+    return driver.contains(QLatin1String("FreeTDS"), Qt::CaseInsensitive)
+        || driver.contains(QLatin1String("libtdsodbc"), Qt::CaseInsensitive);
+}
+
+TServerAddress ParseServerName(const QString& name)
+{
+    TServerAddress out;
+    QString rest = name.trimmed();
+    if (rest.startsWith(QLatin1String("tcp:"), Qt::CaseInsensitive)) {
+        out.TcpPrefix = true;
+        rest = rest.mid(4).trimmed();
+    }
+    const qsizetype comma = rest.lastIndexOf(QLatin1Char(','));
+    if (comma >= 0) {
+        bool ok = false;
+        const int port = rest.mid(comma + 1).trimmed().toInt(&ok);
+        if (ok && port > 0 && port < 65536)
+            out.Port = port;
+        rest = rest.left(comma).trimmed();
+    }
+    const qsizetype slash = rest.indexOf(QLatin1Char('\\'));
+    if (slash >= 0) {
+        out.Instance = rest.mid(slash + 1).trimmed();
+        rest = rest.left(slash).trimmed();
+    }
+    if (rest.isEmpty() || rest == QLatin1String(".") || rest.compare(QLatin1String("(local)"), Qt::CaseInsensitive) == 0)
+        rest = QStringLiteral("localhost");
+    out.Host = rest;
+    return out;
+}
+
+QString QuoteOdbcValue(const QString& value)
+{
+    static const QString special = QStringLiteral("[]{}(),;?*=!@'\" \t");
+    bool needs = value.isEmpty();
+    for (QChar c : value)
+        if (special.contains(c) || c.unicode() < 32) {
+            needs = true;
+            break;
+        }
+    if (!needs)
+        return value;
+    QString quoted = value;
+    quoted.replace(QLatin1Char('}'), QLatin1String("}}"));
+    return QLatin1Char('{') + quoted + QLatin1Char('}');
+}
+
+QString BuildOdbcConnectionString(const QString& driver, const TDBConnectionData& data)
+{
+    const bool freeTds = IsFreeTdsDriver(driver);
+    const TServerAddress address = ParseServerName(data.InstanceName);
+
+    QStringList items;
+    items << QStringLiteral("Driver=") + QLatin1Char('{') + QString(driver).replace(QLatin1Char('}'), QLatin1String("}}"))
+                 + QLatin1Char('}');
+    if (freeTds) {
+        // FreeTDS takes host and port apart and has no tcp: prefix; with no
+        // port it asks the server's browser for a named instance.
+        QString server = address.Host;
+        if (!address.Instance.isEmpty() && address.Port == 0)
+            server += QLatin1Char('\\') + address.Instance;
+        items << QStringLiteral("Server=") + QuoteOdbcValue(server);
+        if (address.Port > 0)
+            items << QStringLiteral("Port=") + QString::number(address.Port);
+        // Encrypt when the server offers it; the stored data has no setting
+        // for a verified certificate, so none is demanded.
+        items << QStringLiteral("Encryption=request");
+        items << QStringLiteral("ClientCharset=UTF-8");
+    } else {
+        QString server = address.TcpPrefix ? QStringLiteral("tcp:") : QString();
+        server += address.Host;
+        if (!address.Instance.isEmpty())
+            server += QLatin1Char('\\') + address.Instance;
+        if (address.Port > 0)
+            server += QLatin1Char(',') + QString::number(address.Port);
+        items << QStringLiteral("Server=") + QuoteOdbcValue(server);
+        items << QStringLiteral("Encrypt=yes") << QStringLiteral("TrustServerCertificate=yes");
+    }
+    if (data.NT) {
+        // Windows authentication: the driver's trusted connection (Kerberos
+        // outside Windows).
+        items << QStringLiteral("Trusted_Connection=yes");
+    } else {
+        items << QStringLiteral("UID=") + QuoteOdbcValue(data.UserName);
+        items << QStringLiteral("PWD=") + QuoteOdbcValue(data.UserPWD);
+    }
+    if (!data.DatabaseName.isEmpty())
+        items << QStringLiteral("Database=") + QuoteOdbcValue(data.DatabaseName);
+    items << QStringLiteral("APP=Orvexa");
+    // Every item ends with ';': some drivers only end a braced value there.
+    return items.join(QLatin1Char(';')) + QLatin1Char(';');
+}
+
+QString StripDriverPrefixes(const QString& text)
+{
+    qsizetype at = 0;
+    while (at < text.size() && text.at(at) == QLatin1Char('[')) {
+        const qsizetype close = text.indexOf(QLatin1Char(']'), at);
+        if (close < 0)
+            break;
+        at = close + 1;
+    }
+    return text.mid(at).trimmed();
+}
+
+void CollectDiagnostics(SQLSMALLINT handleType, SQLHANDLE handle, QList<TDBMessage>& out)
+{
+    if (handle == SQL_NULL_HANDLE)
+        return;
+    QString buffer(1024, QChar(0));
+    for (SQLSMALLINT record = 1;; ++record) {
+        SQLWCHAR state[6] = {};
+        SQLINTEGER native = 0;
+        SQLSMALLINT length = 0;
+        SQLRETURN rc = SQLGetDiagRecW(handleType, handle, record, state, &native, WMutable(buffer),
+                                      SQLSMALLINT(buffer.size()), &length);
+        if (rc == SQL_SUCCESS_WITH_INFO && length >= buffer.size()) {
+            buffer = QString(length + 1, QChar(0));
+            rc = SQLGetDiagRecW(handleType, handle, record, state, &native, WMutable(buffer),
+                                SQLSMALLINT(buffer.size()), &length);
+        }
+        if (!Succeeded(rc))
+            break;
+        TDBMessage message;
+        message.SQLState = QString::fromUtf16(reinterpret_cast<const char16_t*>(state), 5);
+        message.NativeError = int(native);
+        message.Description = StripDriverPrefixes(QString(buffer.constData(), qMin<qsizetype>(length, buffer.size() - 1)));
+        message.IsError = !message.SQLState.startsWith(QLatin1String("01"));
+        out << message;
+    }
+}
+
+EDBError ErrorFromMessages(const QList<TDBMessage>& messages, const QString& fallback)
+{
+    const TDBMessage* first = nullptr;
+    for (const TDBMessage& m : messages) {
+        if (!m.IsError)
+            continue;
+        // A server error names the problem best; the driver's texts that
+        // follow it ("Unable to connect to data source") only restate it.
+        if (m.NativeError > 0 && m.NativeError < 20000)
+            return EDBError(m.Description, m.SQLState, m.NativeError);
+        if (!first)
+            first = &m;
+    }
+    if (first)
+        return EDBError(first->Description, first->SQLState, first->NativeError);
+    return EDBError(fallback);
+}
+
+// ---------------------------------------------------------------------------
+
+TOdbcConnection::TOdbcConnection() = default;
+
+TOdbcConnection::~TOdbcConnection()
+{
+    Close();
+    for (TOdbcCommand* command : FCommands)
+        command->ReleaseHandle();
+    if (FDbc != SQL_NULL_HDBC)
+        SQLFreeHandle(SQL_HANDLE_DBC, FDbc);
+}
+
+void TOdbcConnection::Register(TOdbcCommand* command)
+{
+    FCommands.push_back(command);
+}
+
+void TOdbcConnection::Unregister(TOdbcCommand* command)
+{
+    FCommands.erase(std::remove(FCommands.begin(), FCommands.end(), command), FCommands.end());
+}
+
+void TOdbcConnection::CloseCursors()
+{
+    for (TOdbcCommand* command : FCommands)
+        command->CloseCursor();
+}
+
+void TOdbcConnection::Open(const TDBConnectionData& data)
+{
+    Close();
+    ClearErrors();
+    FDriver = FindSqlServerDriver();
+    if (FDbc == SQL_NULL_HDBC) {
+        if (!Succeeded(SQLAllocHandle(SQL_HANDLE_DBC, Environment(), &FDbc))) {
+            FDbc = SQL_NULL_HDBC;
+            throw EDBError(QStringLiteral("The ODBC driver manager could not make a connection handle."));
+        }
+    }
+    SQLSetConnectAttr(FDbc, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(SQLULEN(qMax(FConnectionTimeout, 0))), 0);
+    SQLSetConnectAttr(FDbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
+
+    const QString connectionString = BuildOdbcConnectionString(FDriver, data);
+    QString out(1024, QChar(0));
+    SQLSMALLINT outLength = 0;
+    const SQLRETURN rc = SQLDriverConnectW(FDbc, nullptr, const_cast<SQLWCHAR*>(W(connectionString)),
+                                           SQLSMALLINT(connectionString.size()), WMutable(out), SQLSMALLINT(out.size()),
+                                           &outLength, SQL_DRIVER_NOPROMPT);
+    CollectDiagnostics(SQL_HANDLE_DBC, FDbc, FErrors);
+    if (!Succeeded(rc)) {
+        // A failed connect leaves the handle in a state that some drivers do
+        // not reuse well; start afresh next time.
+        SQLFreeHandle(SQL_HANDLE_DBC, FDbc);
+        FDbc = SQL_NULL_HDBC;
+        throw ErrorFromMessages(FErrors, QStringLiteral("Cannot connect to %1.").arg(data.InstanceName));
+    }
+    FOpen = true;
+    FInTransaction = false;
+}
+
+void TOdbcConnection::Close()
+{
+    if (!FOpen)
+        return;
+    for (TOdbcCommand* command : FCommands)
+        command->ReleaseHandle();
+    if (FInTransaction)
+        SQLEndTran(SQL_HANDLE_DBC, FDbc, SQL_ROLLBACK);
+    SQLDisconnect(FDbc);
+    FOpen = false;
+    FInTransaction = false;
+}
+
+void TOdbcConnection::BeginTrans()
+{
+    ClearErrors();
+    if (!FOpen)
+        throw EDBError(QStringLiteral("Operation is not allowed when the object is closed."));
+    if (FInTransaction)
+        throw EDBError(QStringLiteral("A transaction is already active on this connection."));
+    const SQLRETURN rc =
+        SQLSetConnectAttr(FDbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0);
+    CollectDiagnostics(SQL_HANDLE_DBC, FDbc, FErrors);
+    if (!Succeeded(rc))
+        throw ErrorFromMessages(FErrors, QStringLiteral("Cannot begin a transaction."));
+    FInTransaction = true;
+}
+
+void TOdbcConnection::EndTransaction(SQLSMALLINT completion)
+{
+    ClearErrors();
+    if (!FOpen || !FInTransaction)
+        throw EDBError(QStringLiteral("No transaction is active."));
+    CloseCursors();
+    FInTransaction = false;
+    const SQLRETURN rc = SQLEndTran(SQL_HANDLE_DBC, FDbc, completion);
+    CollectDiagnostics(SQL_HANDLE_DBC, FDbc, FErrors);
+    // Back to committing each statement as it runs, whatever the outcome.
+    const SQLRETURN back =
+        SQLSetConnectAttr(FDbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
+    if (!Succeeded(back))
+        CollectDiagnostics(SQL_HANDLE_DBC, FDbc, FErrors);
+    if (!Succeeded(rc))
+        throw ErrorFromMessages(FErrors, completion == SQL_COMMIT ? QStringLiteral("Cannot commit the transaction.")
+                                                                   : QStringLiteral("Cannot roll the transaction back."));
+    if (!Succeeded(back))
+        throw ErrorFromMessages(FErrors, QStringLiteral("Cannot return to autocommit mode."));
+}
+
+void TOdbcConnection::CommitTrans()
+{
+    EndTransaction(SQL_COMMIT);
+}
+
+void TOdbcConnection::RollbackTrans()
+{
+    EndTransaction(SQL_ROLLBACK);
+}
+
+std::unique_ptr<TDBCommand> TOdbcConnection::CreateCommand()
+{
+    return std::make_unique<TOdbcCommand>(this);
+}
+
+// ---------------------------------------------------------------------------
+
+TOdbcCommand::TOdbcCommand(TOdbcConnection* connection)
+    : FConnection(connection), FStatement(std::make_shared<TOdbcStatement>())
+{
+    FConnection->Register(this);
+}
+
+TOdbcCommand::~TOdbcCommand()
+{
+    ReleaseHandle();
+    FConnection->Unregister(this);
+}
+
+void TOdbcCommand::ReleaseHandle()
+{
+    if (FStatement->Handle != SQL_NULL_HSTMT) {
+        SQLFreeStmt(FStatement->Handle, SQL_CLOSE);
+        SQLFreeHandle(SQL_HANDLE_STMT, FStatement->Handle);
+        FStatement->Handle = SQL_NULL_HSTMT;
+    }
+    ++FStatement->Execution;
+}
+
+void TOdbcCommand::CloseCursor()
+{
+    if (FStatement->Handle != SQL_NULL_HSTMT)
+        SQLFreeStmt(FStatement->Handle, SQL_CLOSE);
+}
+
+std::unique_ptr<TDBRecordset> TOdbcCommand::Execute(qint64& recordsAffected)
+{
+    recordsAffected = -1;
+    FConnection->ClearErrors();
+    if (FConnection->State() != adStateOpen)
+        throw EDBError(QStringLiteral("Operation is not allowed when the object is closed."));
+
+    TOdbcStatement& st = *FStatement;
+    ++st.Execution;  // a recordset of an earlier execution is finished
+    if (st.Handle == SQL_NULL_HSTMT) {
+        if (!Succeeded(SQLAllocHandle(SQL_HANDLE_STMT, FConnection->Handle(), &st.Handle))) {
+            CollectDiagnostics(SQL_HANDLE_DBC, FConnection->Handle(), FConnection->MutableErrors());
+            st.Handle = SQL_NULL_HSTMT;
+            throw ErrorFromMessages(FConnection->Errors(), QStringLiteral("Cannot make a statement handle."));
+        }
+    } else {
+        SQLFreeStmt(st.Handle, SQL_CLOSE);
+        SQLFreeStmt(st.Handle, SQL_UNBIND);
+    }
+    SQLSetStmtAttr(st.Handle, SQL_ATTR_QUERY_TIMEOUT, reinterpret_cast<SQLPOINTER>(SQLULEN(qMax(FTimeout, 0))), 0);
+
+    const SQLRETURN rc = SQLExecDirectW(st.Handle, const_cast<SQLWCHAR*>(W(FText)), SQLINTEGER(FText.size()));
+    if (rc != SQL_NO_DATA)
+        CollectDiagnostics(SQL_HANDLE_STMT, st.Handle, FConnection->MutableErrors());
+    if (rc == SQL_NO_DATA) {
+        // A batch without a result, or a searched change that met no rows.
+        CollectDiagnostics(SQL_HANDLE_STMT, st.Handle, FConnection->MutableErrors());
+        auto rs = std::make_unique<TOdbcRecordset>(FConnection, FStatement, false);
+        recordsAffected = rs->DescribeResult();
+        return rs;
+    }
+    if (!Succeeded(rc)) {
+        SQLFreeStmt(st.Handle, SQL_CLOSE);
+        throw ErrorFromMessages(FConnection->Errors(), QStringLiteral("The command failed."));
+    }
+    auto rs = std::make_unique<TOdbcRecordset>(FConnection, FStatement, false);
+    recordsAffected = rs->DescribeResult();
+    return rs;
+}

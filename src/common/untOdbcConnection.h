@@ -1,0 +1,139 @@
+// The ODBC implementation of the server-access interface (untDBAccess.h):
+// driver discovery, the connection string built from the connection record,
+// diagnostics, the connection and the command. The recordset is in
+// untOdbcRecordset.h.
+#pragma once
+
+#include "untDBAccess.h"
+
+#include <sql.h>
+#include <sqlext.h>
+
+#include <QStringList>
+
+#include <memory>
+#include <vector>
+
+// SQL Server's own column types, as the drivers report them.
+constexpr SQLSMALLINT SQL_SS_VARIANT_TYPE = -150;
+constexpr SQLSMALLINT SQL_SS_UDT_TYPE = -151;
+constexpr SQLSMALLINT SQL_SS_XML_TYPE = -152;
+constexpr SQLSMALLINT SQL_SS_TABLE_TYPE = -153;
+constexpr SQLSMALLINT SQL_SS_TIME2_TYPE = -154;
+constexpr SQLSMALLINT SQL_SS_TIMESTAMPOFFSET_TYPE = -155;
+
+// The installed ODBC drivers for SQL Server, best first: Microsoft's ODBC
+// Driver 18, then 17, then FreeTDS.
+extern const char* const OdbcDriverPreference[3];
+
+// Chooses the driver among the installed ones. An override set with
+// SetOdbcDriverOverride wins (tests use it to pin the FreeTDS driver).
+// Throws EDBError when none of the preferred drivers is installed.
+QString FindSqlServerDriver();
+QStringList InstalledOdbcDrivers();
+void SetOdbcDriverOverride(const QString& driverName);
+
+// A server name as DBAs type it, taken apart: host, host\instance,
+// host,port, tcp:host,port, (local) and '.'.
+struct TServerAddress {
+    QString Host;      // "(local)" and "." become "localhost"
+    QString Instance;  // empty for the default instance
+    int Port = 0;      // 0: not given
+    bool TcpPrefix = false;
+};
+TServerAddress ParseServerName(const QString& name);
+
+// Quotes one attribute value by ODBC's rules: in braces, with '}' doubled,
+// when it holds a character that would end or confuse the attribute.
+QString QuoteOdbcValue(const QString& value);
+
+// The connection string for the driver, built from the record. Every value
+// is quoted; the password never passes through any other text format.
+QString BuildOdbcConnectionString(const QString& driver, const TDBConnectionData& data);
+bool IsFreeTdsDriver(const QString& driver);
+
+// The driver's text without its "[vendor][driver][SQL Server]" prefixes.
+QString StripDriverPrefixes(const QString& text);
+
+// Appends the diagnostic records of a handle to the list, in order.
+void CollectDiagnostics(SQLSMALLINT handleType, SQLHANDLE handle, QList<TDBMessage>& out);
+
+// The error that a failed call raises: the first server error of the list,
+// else its first error, else the fallback text.
+EDBError ErrorFromMessages(const QList<TDBMessage>& messages, const QString& fallback);
+
+// One statement handle, shared between a command and the recordsets it
+// returned, so that either side notices when the other (or a reconnect) has
+// moved on.
+struct TOdbcStatement {
+    SQLHSTMT Handle = SQL_NULL_HSTMT;
+    quint64 Execution = 0;  // bumped by every Execute and when the handle goes
+};
+
+class TOdbcCommand;
+
+class TOdbcConnection final : public TDBConnection {
+public:
+    TOdbcConnection();
+    ~TOdbcConnection() override;
+
+    void SetConnectionTimeout(int seconds) override { FConnectionTimeout = seconds; }
+    int ConnectionTimeout() const override { return FConnectionTimeout; }
+
+    void Open(const TDBConnectionData& data) override;
+    void Close() override;
+    int State() const override { return FOpen ? adStateOpen : adStateClosed; }
+
+    void BeginTrans() override;
+    void CommitTrans() override;
+    void RollbackTrans() override;
+    bool InTransaction() const override { return FInTransaction; }
+
+    const QList<TDBMessage>& Errors() const override { return FErrors; }
+    std::unique_ptr<TDBCommand> CreateCommand() override;
+    QString DriverName() const override { return FDriver; }
+
+    // For commands and recordsets of this connection.
+    SQLHDBC Handle() const { return FDbc; }
+    QList<TDBMessage>& MutableErrors() { return FErrors; }
+    void ClearErrors() { FErrors.clear(); }
+    void Register(TOdbcCommand* command);
+    void Unregister(TOdbcCommand* command);
+    // Discards pending results of every command (before ending a transaction).
+    void CloseCursors();
+
+private:
+    void EndTransaction(SQLSMALLINT completion);
+
+    SQLHDBC FDbc = SQL_NULL_HDBC;
+    bool FOpen = false;
+    bool FInTransaction = false;
+    int FConnectionTimeout = 15;
+    QString FDriver;
+    QList<TDBMessage> FErrors;
+    std::vector<TOdbcCommand*> FCommands;
+};
+
+class TOdbcCommand final : public TDBCommand {
+public:
+    explicit TOdbcCommand(TOdbcConnection* connection);
+    ~TOdbcCommand() override;
+
+    void SetCommandText(const QString& text) override { FText = text; }
+    QString CommandText() const override { return FText; }
+    void SetCommandTimeout(int seconds) override { FTimeout = seconds; }
+    int CommandTimeout() const override { return FTimeout; }
+
+    std::unique_ptr<TDBRecordset> Execute(qint64& recordsAffected) override;
+
+    // Called by the connection before it ends its session.
+    void ReleaseHandle();
+    // Discards the pending results of the current execution, if any.
+    void CloseCursor();
+
+private:
+    TOdbcConnection* FConnection;
+    std::shared_ptr<TOdbcStatement> FStatement;
+    QString FText;
+    int FTimeout = 0;
+};
