@@ -7,6 +7,7 @@
 #include <QFileInfo>
 #include <QHash>
 #include <QSaveFile>
+#include <QtEndian>
 
 TDBListFileForm DBListFileFormFor(const QString& fileName)
 {
@@ -20,7 +21,15 @@ TDBListPacket ReadDBList(const QByteArray& content)
 {
     if (content.isEmpty())
         throw EOrvexaError(QStringLiteral("the file is empty."));
-    return IsBinaryDBList(content) ? ReadDBListBinary(content) : ReadDBListXml(content);
+    if (IsBinaryDBList(content))
+        return ReadDBListBinary(content);
+    // The magic number with a later version: say so rather than report bad XML.
+    if (content.size() >= 8 && qFromLittleEndian<quint32>(content.constData()) == 0xBDE01996u)
+        throw EOrvexaError(QStringLiteral("it is a binary database list of version %1.%2, which this program "
+                                          "cannot read.")
+                               .arg(qFromLittleEndian<quint16>(content.constData() + 4))
+                               .arg(qFromLittleEndian<quint16>(content.constData() + 6)));
+    return ReadDBListXml(content);
 }
 
 void CheckDBListPacket(const TDBListPacket& packet)

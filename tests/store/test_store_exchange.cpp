@@ -277,7 +277,7 @@ TEST_F(StoreExchange, BadFilesAreRefusedAndTheListsStayAsTheyWere)
         {"truncated binary", goodBin.left(goodBin.size() - 3), "truncated"},
         {"truncated binary header", goodBin.left(10), "truncated"},
         {"binary with trailing data", goodBin + "zz", "unexpected data"},
-        {"future binary version", futureBin, "neither"},
+        {"future binary version", futureBin, "version 4.0"},
         {"malformed xml", "<DATAPACKET><METADATA></DATAPACKET>", "malformed"},
         {"plain text", "hello, world", "neither"},
         {"foreign xml", "<?xml version=\"1.0\"?><html><body/></html>", "root element is <html>"},

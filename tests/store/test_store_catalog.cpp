@@ -1,0 +1,126 @@
+// The server catalogue and the connection check, against a real tds-sandbox
+// on a port of its own, through the FreeTDS ODBC driver.
+#include "StoreTestSupport.h"
+
+#include "TSandboxServer.h"
+#include "untDBAccess.h"
+
+#include <QFile>
+
+namespace {
+
+class StoreCatalog : public TStoreTest {
+protected:
+    void SetUp() override
+    {
+        TStoreTest::SetUp();
+        FDm = std::make_unique<TdmMain>(&FBoxes);
+        FDm->DataModuleCreate();
+    }
+    void TearDown() override { FDm.reset(); }
+
+    static TInstanceInfo Login(const TSandboxServer& server, const QString& user, const QString& password)
+    {
+        return {server.Instance(), user, password, false};
+    }
+    static TInstanceInfo Sa(const TSandboxServer& server)
+    {
+        return Login(server, QLatin1String(TSandboxServer::DefaultUser), QLatin1String(TSandboxServer::DefaultPassword));
+    }
+    // Creates databases on the server through the server-access layer.
+    static void CreateDatabases(const TSandboxServer& server, const QStringList& names)
+    {
+        auto conn = CreateDBConnection();
+        conn->Open(TDBConnectionData::From(Sa(server)));
+        auto cmd = conn->CreateCommand();
+        for (const QString& name : names) {
+            cmd->SetCommandText(QStringLiteral("create database [%1]").arg(name));
+            qint64 affected = -1;
+            cmd->Execute(affected);
+        }
+        conn->Close();
+    }
+
+    TdmMain& Dm() { return *FDm; }
+    std::unique_ptr<TdmMain> FDm;
+};
+
+TEST_F(StoreCatalog, NamesComeInRowOrderEachFollowedByABar)
+{
+    TSandboxServer server;
+    CreateDatabases(server, {"Sales", "HR", "Archive"});
+    const QString list = Dm().GetDBListOfInstance(Sa(server));
+    ASSERT_TRUE(list.endsWith(QLatin1Char('|'))) << list.toStdString();
+    QStringList names = list.chopped(1).split(QLatin1Char('|'));
+    EXPECT_TRUE(names.contains("Sales") && names.contains("HR") && names.contains("Archive")) << list.toStdString();
+    for (const QString& n : names)
+        EXPECT_FALSE(n.isEmpty()) << list.toStdString();
+    // The same call again gives the same answer: nothing is left over.
+    EXPECT_EQ(Dm().GetDBListOfInstance(Sa(server)), list);
+    EXPECT_TRUE(FBoxes.Shown.isEmpty());
+}
+
+TEST_F(StoreCatalog, LoginWithoutDatabasesGivesTheEmptyString)
+{
+    // A server whose data folder holds no database the login may use.
+    TSandboxServer::TOptions options;
+    options.ExtraArgs << QStringLiteral("--no-system-databases");
+    std::unique_ptr<TSandboxServer> server;
+    try {
+        server = std::make_unique<TSandboxServer>(options);
+    } catch (const std::exception& e) {
+        GTEST_SKIP() << "the sandbox cannot start without databases: " << e.what();
+    }
+    EXPECT_EQ(Dm().GetDBListOfInstance(Sa(*server)), QString());
+    EXPECT_TRUE(FBoxes.Shown.isEmpty());
+}
+
+TEST_F(StoreCatalog, RefusedLoginFailsWithTheProvidersTextAndTheNextCallWorks)
+{
+    TSandboxServer::TOptions options;
+    options.Logins << QStringLiteral("sa:Sandbox-2026") << QStringLiteral("app:O'Neil;\"x\"}");
+    TSandboxServer server(options);
+    TSandboxServer other;
+    CreateDatabases(other, {"OtherDb"});
+
+    const TInstanceInfo wrong = Login(server, "sa", "wrong password");
+    QString err = QStringLiteral("untouched");
+    EXPECT_FALSE(Dm().ValidateConnInfo(wrong, err));
+    EXPECT_TRUE(err.contains(QLatin1String("Login failed"), Qt::CaseInsensitive)) << err.toStdString();
+
+    try {
+        Dm().GetDBListOfInstance(wrong);
+        ADD_FAILURE() << "the catalogue of a refused login worked";
+    } catch (const EOrvexaError& e) {
+        EXPECT_TRUE(e.Message().contains(QLatin1String("Login failed"), Qt::CaseInsensitive))
+            << e.Message().toStdString();
+    }
+    ASSERT_EQ(FBoxes.Shown.size(), 1);
+    EXPECT_EQ(FBoxes.Shown[0].Text, "Fail to get the database information.");
+    EXPECT_EQ(FBoxes.Shown[0].Caption, "Error");
+    EXPECT_EQ(FBoxes.Shown[0].Icon, TMsgIcon::Error);
+
+    // The next call, for another instance, starts from scratch and works.
+    EXPECT_TRUE(Dm().GetDBListOfInstance(Sa(other)).contains(QLatin1String("OtherDb|")));
+    QString ok = QStringLiteral("untouched");
+    EXPECT_TRUE(Dm().ValidateConnInfo(Login(server, "app", "O'Neil;\"x\"}"), ok));
+    EXPECT_EQ(ok, QStringLiteral("untouched"));
+    EXPECT_EQ(FBoxes.Shown.size(), 1);
+}
+
+TEST_F(StoreCatalog, UnreachableServerFails)
+{
+    // Take a port, then free it: nothing listens there any more.
+    QString instance;
+    {
+        TSandboxServer gone;
+        instance = gone.Instance();
+    }
+    QString err;
+    EXPECT_FALSE(Dm().ValidateConnInfo({instance, "sa", "x", false}, err));
+    EXPECT_FALSE(err.isEmpty());
+    EXPECT_THROW(Dm().GetDBListOfInstance({instance, "sa", "x", false}), EOrvexaError);
+    EXPECT_EQ(FBoxes.Shown.size(), 1);
+}
+
+} // namespace
