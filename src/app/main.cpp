@@ -1,0 +1,84 @@
+// orvexa: the desktop application. Creates the data module before any
+// window, shows a start-up error in the standard error box and goes on, and
+// frees the data module after the event loop has ended.
+//
+// The main window and the dialogs are still to come; until then the window
+// shows the stored database list so that the store and the start-up can be
+// tried from the desktop.
+#include "untDmMain.h"
+#include "untMessageBox.h"
+
+#include <QApplication>
+#include <QListWidget>
+#include <QMainWindow>
+#include <QMessageBox>
+#include <QStatusBar>
+
+namespace {
+
+// The data module's message boxes, as real message boxes.
+class TWidgetMessageBox : public TMessageBox {
+public:
+    TMsgAnswer Show(const QString& text, const QString& caption, TMsgIcon icon, TMsgButtons buttons) override
+    {
+        QMessageBox box;
+        box.setWindowTitle(caption);
+        box.setText(text);
+        box.setIcon(icon == TMsgIcon::Error         ? QMessageBox::Critical
+                    : icon == TMsgIcon::Warning     ? QMessageBox::Warning
+                    : icon == TMsgIcon::Question    ? QMessageBox::Question
+                                                    : QMessageBox::Information);
+        QMessageBox::StandardButtons standard;
+        if (buttons & TMsgButton::OK)
+            standard |= QMessageBox::Ok;
+        if (buttons & TMsgButton::Cancel)
+            standard |= QMessageBox::Cancel;
+        if (buttons & TMsgButton::Yes)
+            standard |= QMessageBox::Yes;
+        if (buttons & TMsgButton::No)
+            standard |= QMessageBox::No;
+        box.setStandardButtons(standard ? standard : QMessageBox::Ok);
+        switch (box.exec()) {
+        case QMessageBox::Ok: return TMsgButton::OK;
+        case QMessageBox::Cancel: return TMsgButton::Cancel;
+        case QMessageBox::Yes: return TMsgButton::Yes;
+        case QMessageBox::No: return TMsgButton::No;
+        default: return TMsgButton::None;
+        }
+    }
+};
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Orvexa"));
+    QApplication::setApplicationDisplayName(QStringLiteral("Orvexa"));
+
+    TWidgetMessageBox messages;
+    auto dm = std::make_unique<TdmMain>(&messages);
+    dmMain = dm.get();
+    try {
+        dm->DataModuleCreate();
+    } catch (const EOrvexaError& e) {
+        QMessageBox::critical(nullptr, QStringLiteral("Orvexa"), e.Message());
+    }
+
+    QMainWindow window;
+    window.setWindowTitle(QStringLiteral("Orvexa"));
+    auto* databases = new QListWidget(&window);
+    if (dm->IsStoreOpen()) {
+        for (const TInstanceAndDBInfo& db : dm->GetDBList())
+            databases->addItem(QStringLiteral("[%1].[%2]").arg(db.InstanceName, db.DatabaseName));
+    }
+    window.setCentralWidget(databases);
+    window.statusBar()->showMessage(dm->IsStoreOpen() ? QStringLiteral("Ready") : dm->StartupError());
+    window.resize(640, 400);
+    window.show();
+
+    const int result = QApplication::exec();
+    dmMain = nullptr;
+    dm.reset();
+    return result;
+}

@@ -1,0 +1,60 @@
+#include "CliProcess.h"
+
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+namespace {
+
+QString WriteFile(const QTemporaryDir& dir, const QString& name, const QByteArray& bytes)
+{
+    const QString path = dir.filePath(name);
+    QFile f(path);
+    EXPECT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(bytes);
+    return path;
+}
+
+} // namespace
+
+TEST(CliSplit, ReportsEncodingFlagsAndBatchesPerFileInOrder)
+{
+    QTemporaryDir dir;
+    const QString a = WriteFile(dir, QStringLiteral("a.sql"), "use master\r\n  select 1\r\ngo\r\nGO 2\r\n");
+    const QString b = WriteFile(dir, QStringLiteral("b.sql"), QByteArray("\xFF\xFEs\0\n\0", 6));
+    const QString c = WriteFile(dir, QStringLiteral("c.sql"), "caf\xE9\rgo");
+
+    const TCliResult r = TCli().Run({QStringLiteral("split"), a, b, c});
+    ASSERT_EQ(r.ExitCode, 0) << r.Err.toStdString();
+    const QJsonArray files = QJsonDocument::fromJson(r.Out.toUtf8()).array();
+    ASSERT_EQ(files.size(), 3);
+
+    const QJsonObject fa = files[0].toObject();
+    EXPECT_EQ(fa[QStringLiteral("path")].toString(), a);
+    EXPECT_EQ(fa[QStringLiteral("encoding")].toString(), QStringLiteral("utf-8"));
+    EXPECT_TRUE(fa[QStringLiteral("useDBWarn")].toBool());
+    EXPECT_TRUE(fa[QStringLiteral("goNWarn")].toBool());
+    const QJsonArray batches = fa[QStringLiteral("batches")].toArray();
+    ASSERT_EQ(batches.size(), 2);
+    EXPECT_EQ(batches[0].toArray(), QJsonArray({QStringLiteral("use master"), QStringLiteral("  select 1")}));
+    EXPECT_EQ(batches[1].toArray(), QJsonArray({QStringLiteral("GO 2")}));
+
+    EXPECT_EQ(files[1].toObject()[QStringLiteral("encoding")].toString(), QStringLiteral("utf-16le"));
+    const QJsonObject fc = files[2].toObject();
+    EXPECT_EQ(fc[QStringLiteral("encoding")].toString(), QStringLiteral("ansi"));
+    EXPECT_EQ(fc[QStringLiteral("batches")].toArray(),
+              QJsonArray({QJsonArray({QString::fromUtf8("caf\xC3\xA9")}), QJsonArray()}));
+}
+
+TEST(CliSplit, MissingFileIsTheDetectorsMessageAndExitOne)
+{
+    QTemporaryDir dir;
+    const QString missing = dir.filePath(QStringLiteral("nope.sql"));
+    const TCliResult r = TCli().Run({QStringLiteral("split"), missing});
+    EXPECT_EQ(r.ExitCode, 1);
+    EXPECT_EQ(r.Err, QStringLiteral("File:") + missing + QStringLiteral(" does not exist.\n"));
+    EXPECT_TRUE(r.Out.isEmpty());
+}
