@@ -212,6 +212,9 @@ void CollectDiagnostics(SQLSMALLINT handleType, SQLHANDLE handle, QList<TDBMessa
 {
     if (handle == SQL_NULL_HANDLE)
         return;
+    const qsizetype first = out.size();
+    std::vector<int> lines;
+    bool allHaveLines = true;
     QString buffer(1024, QChar(0));
     for (SQLSMALLINT record = 1;; ++record) {
         SQLWCHAR state[6] = {};
@@ -232,6 +235,25 @@ void CollectDiagnostics(SQLSMALLINT handleType, SQLHANDLE handle, QList<TDBMessa
         message.Description = StripDriverPrefixes(QString(buffer.constData(), qMin<qsizetype>(length, buffer.size() - 1)));
         message.IsError = !message.SQLState.startsWith(QLatin1String("01"));
         out << message;
+        SQLUSMALLINT line = 0;
+        if (!Succeeded(SQLGetDiagFieldW(handleType, handle, record, SQL_DIAG_SS_LINE_FIELD, &line, sizeof line, nullptr))
+            || line == 0)
+            allHaveLines = false;
+        lines.push_back(int(line));
+    }
+    // ODBC hands errors out ahead of informational messages, and FreeTDS's
+    // ranking swaps records to get there; the server sent them in the order
+    // of their lines. Put messages of the same batch back in that order.
+    if (allHaveLines && lines.size() > 1) {
+        std::vector<size_t> order(lines.size());
+        for (size_t i = 0; i < order.size(); ++i)
+            order[i] = i;
+        std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return lines[a] < lines[b]; });
+        QList<TDBMessage> sorted;
+        for (size_t i : order)
+            sorted << out[first + qsizetype(i)];
+        for (qsizetype i = 0; i < sorted.size(); ++i)
+            out[first + i] = sorted[i];
     }
 }
 

@@ -21,6 +21,8 @@ constexpr SQLSMALLINT SQL_SS_XML_TYPE = -152;
 constexpr SQLSMALLINT SQL_SS_TABLE_TYPE = -153;
 constexpr SQLSMALLINT SQL_SS_TIME2_TYPE = -154;
 constexpr SQLSMALLINT SQL_SS_TIMESTAMPOFFSET_TYPE = -155;
+// SQL Server's diagnostic field for the batch line of a message.
+constexpr SQLSMALLINT SQL_DIAG_SS_LINE_FIELD = -1154;
 
 // The installed ODBC drivers for SQL Server, best first: Microsoft's ODBC
 // Driver 18, then 17, then FreeTDS.
@@ -55,7 +57,8 @@ bool IsFreeTdsDriver(const QString& driver);
 // The driver's text without its "[vendor][driver][SQL Server]" prefixes.
 QString StripDriverPrefixes(const QString& text);
 
-// Appends the diagnostic records of a handle to the list, in order.
+// Appends the diagnostic records of a handle to the list, in the order the
+// server sent them.
 void CollectDiagnostics(SQLSMALLINT handleType, SQLHANDLE handle, QList<TDBMessage>& out);
 
 // The error that a failed call raises: the first server error of the list,

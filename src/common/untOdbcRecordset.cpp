@@ -88,6 +88,7 @@ qint64 TOdbcRecordset::DescribeResult()
     FColumns.clear();
     FFetched = false;
     FAtEnd = false;
+    FShortBlock = false;
     FRowsInBlock = 0;
     FRow = 0;
 
@@ -390,6 +391,13 @@ void TOdbcRecordset::FetchBlock()
         BindColumns();
         FFetched = true;
     }
+    // A block shorter than asked for ended the result. Fetching once more
+    // would make FreeTDS read on into the next result and lose its row count.
+    if (FShortBlock) {
+        FAtEnd = true;
+        FRowsInBlock = 0;
+        return;
+    }
     FConnection->ClearErrors();
     FRow = 0;
     FRowsInBlock = 0;
@@ -406,6 +414,7 @@ void TOdbcRecordset::FetchBlock()
         FAtEnd = true;
         return;
     }
+    FShortBlock = FRowsInBlock < SQLULEN(FArraySize);
     for (SQLULEN r = 0; r < FRowsInBlock; ++r)
         if (FRowStatus[r] == SQL_ROW_ERROR)
             throw ErrorFromMessages(FConnection->Errors(), QStringLiteral("A row could not be read."));

@@ -95,6 +95,7 @@ private:
     // Cursor over the fetched block.
     bool FFetched = false;  // the first block of this result has been asked for
     bool FAtEnd = false;    // no more rows
+    bool FShortBlock = false;  // the last block had fewer rows than asked for
     SQLULEN FRowsInBlock = 0;
     SQLULEN FRow = 0;
     std::vector<SQLUSMALLINT> FRowStatus;
