@@ -11,6 +11,10 @@
 const char* const TSandboxServer::DefaultUser = "sa";
 const char* const TSandboxServer::DefaultPassword = "Sandbox-2026";
 
+TSandboxServer::TSandboxServer() : TSandboxServer(TOptions{})
+{
+}
+
 TSandboxServer::TSandboxServer(TOptions options)
 {
     if (options.DataDir.isEmpty()) {

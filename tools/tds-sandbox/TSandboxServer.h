@@ -25,7 +25,8 @@ public:
     static const char* const DefaultUser;      // "sa"
     static const char* const DefaultPassword;  // "Sandbox-2026"
 
-    explicit TSandboxServer(TOptions options = {});
+    TSandboxServer();                          // default options
+    explicit TSandboxServer(TOptions options);
     ~TSandboxServer();
     TSandboxServer(const TSandboxServer&) = delete;
     TSandboxServer& operator=(const TSandboxServer&) = delete;

@@ -517,6 +517,9 @@ public:
                     return "nvarchar(128)";
             }
             if (t.Upper == "COUNT") return "int";
+            if (t.Upper == "DATEADD") return "datetime";
+            if (t.Upper == "DATEDIFF" || t.Upper == "DATEPART") return "int";
+            if (t.Upper == "DATENAME") return "nvarchar(30)";
             if (t.Upper == "COUNT_BIG") return "bigint";
             if (t.Upper == "LEN" || t.Upper == "DATALENGTH" || t.Upper == "CHARINDEX") return "int";
             return {};
@@ -711,6 +714,13 @@ public:
                     continue;
                 }
                 if (u == "DBO" && i + 1 < last && T[i + 1].IsSym(".")) { i += 2; continue; }
+                // T-SQL functions whose names are SQLite keywords.
+                if (call && (u == "ISNULL" || u == "LEFT" || u == "RIGHT")) {
+                    space();
+                    out += "tds_" + t.Text;
+                    ++i;
+                    continue;
+                }
                 if (u == "SCOPE_IDENTITY" && call) {
                     space();
                     out += "last_insert_rowid";
@@ -767,7 +777,11 @@ public:
                 continue;
             case TToken::Number:
                 space();
-                out += t.Text;
+                if (t.Text.find('.') != std::string::npos && t.Text.find_first_of("eE") == std::string::npos &&
+                    t.Text.size() > 16)
+                    out += QuoteString(t.Text);   // beyond double precision: keep every digit
+                else
+                    out += t.Text;
                 ++i;
                 continue;
             case TToken::Hex: {

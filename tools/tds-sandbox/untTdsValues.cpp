@@ -318,18 +318,13 @@ bool ValueToDecimal(sqlite3_value* v, int scale, i128& out)
         out = i128(sqlite3_value_int64(v)) * Pow10Big(scale);
         return true;
     case SQLITE_FLOAT: {
+        // The shortest text that reads back as the same double: 1.005 stays 1.005.
         const double d = sqlite3_value_double(v);
         if (!std::isfinite(d)) return false;
-        if (scale <= 18) {
-            const long double scaled = std::round(static_cast<long double>(d) * static_cast<long double>(Pow10(scale)));
-            if (std::fabs(scaled) > 1.7e38L) return false;
-            out = i128(scaled);
-        } else {
-            char buf[64];
-            std::snprintf(buf, sizeof buf, "%.17g", d);
-            return ParseDecimalText(buf, scale, out);
-        }
-        return true;
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "%.15g", d);
+        if (std::strtod(buf, nullptr) != d) std::snprintf(buf, sizeof buf, "%.17g", d);
+        return ParseDecimalText(buf, scale, out);
     }
     case SQLITE_TEXT: {
         const auto* text = reinterpret_cast<const char*>(sqlite3_value_text(v));
@@ -1360,7 +1355,7 @@ void RegisterFunctions(sqlite3* db, TFunctionContext* ctx)
                             [](sqlite3_context* c, int, sqlite3_value**) { FnText(c, "localhost"); }, nullptr, nullptr);
     sqlite3_create_function(db, "app_name", 0, nondet, nullptr,
                             [](sqlite3_context* c, int, sqlite3_value**) { FnText(c, ""); }, nullptr, nullptr);
-    sqlite3_create_function(db, "isnull", 2, det, nullptr,
+    sqlite3_create_function(db, "tds_isnull", 2, det, nullptr,
                             [](sqlite3_context* c, int, sqlite3_value** a) {
                                 sqlite3_result_value(c, sqlite3_value_type(a[0]) == SQLITE_NULL ? a[1] : a[0]);
                             }, nullptr, nullptr);
@@ -1392,7 +1387,7 @@ void RegisterFunctions(sqlite3* db, TFunctionContext* ctx)
                                 for (int i = 0; i < n; ++i) s += ValueText(a[i]);
                                 FnText(c, s);
                             }, nullptr, nullptr);
-    sqlite3_create_function(db, "left", 2, det, nullptr,
+    sqlite3_create_function(db, "tds_left", 2, det, nullptr,
                             [](sqlite3_context* c, int, sqlite3_value** a) {
                                 if (sqlite3_value_type(a[0]) == SQLITE_NULL) { sqlite3_result_null(c); return; }
                                 const std::u16string u = Utf8ToUtf16(ValueText(a[0]));
@@ -1402,7 +1397,7 @@ void RegisterFunctions(sqlite3* db, TFunctionContext* ctx)
                                 for (char16_t ch : cut) { b.push_back(uint8_t(ch)); b.push_back(uint8_t(ch >> 8)); }
                                 FnText(c, Utf16ToUtf8(b.data(), cut.size()));
                             }, nullptr, nullptr);
-    sqlite3_create_function(db, "right", 2, det, nullptr,
+    sqlite3_create_function(db, "tds_right", 2, det, nullptr,
                             [](sqlite3_context* c, int, sqlite3_value** a) {
                                 if (sqlite3_value_type(a[0]) == SQLITE_NULL) { sqlite3_result_null(c); return; }
                                 const std::u16string u = Utf8ToUtf16(ValueText(a[0]));
@@ -1424,6 +1419,23 @@ void RegisterFunctions(sqlite3* db, TFunctionContext* ctx)
                                 std::string out;
                                 for (int64_t i = 0; i < k && out.size() < (64u << 20); ++i) out += s;
                                 FnText(c, out);
+                            }, nullptr, nullptr);
+    sqlite3_create_function(db, "object_id", -1, nondet, nullptr,
+                            [](sqlite3_context* c, int n, sqlite3_value** a) {
+                                if (n < 1 || sqlite3_value_type(a[0]) == SQLITE_NULL) { sqlite3_result_null(c); return; }
+                                // 'db.dbo.[name]' -> name; temporary tables live in the temp schema.
+                                std::string name = ValueText(a[0]);
+                                if (const auto dot = name.rfind('.'); dot != std::string::npos) name = name.substr(dot + 1);
+                                if (name.size() >= 2 && name.front() == '[' && name.back() == ']') name = name.substr(1, name.size() - 2);
+                                sqlite3* db = sqlite3_context_db_handle(c);
+                                sqlite3_stmt* st = nullptr;
+                                const char* sql = "SELECT rowid FROM sqlite_master WHERE name = ?1 COLLATE NOCASE "
+                                                  "UNION ALL SELECT -rowid FROM sqlite_temp_master WHERE name = ?1 COLLATE NOCASE";
+                                if (sqlite3_prepare_v2(db, sql, -1, &st, nullptr) != SQLITE_OK) { sqlite3_result_null(c); return; }
+                                sqlite3_bind_text(st, 1, name.c_str(), int(name.size()), SQLITE_TRANSIENT);
+                                if (sqlite3_step(st) == SQLITE_ROW) sqlite3_result_int64(c, 1000 + sqlite3_column_int64(st, 0));
+                                else sqlite3_result_null(c);
+                                sqlite3_finalize(st);
                             }, nullptr, nullptr);
     for (const char* name : {"year", "month", "day"})
         sqlite3_create_function(db, name, 1, det, const_cast<char*>(name),

@@ -178,6 +178,11 @@ bool TTdsWire::ReadMessage(TMessage& msg, size_t maxBytes)
         const size_t length = (size_t(h[2]) << 8) | h[3];
         if (length < kHeader)
             throw TDisconnect("packet length " + std::to_string(length) + " is shorter than its header");
+        if (length > 32768)
+            throw TDisconnect("packet length " + std::to_string(length) + " is larger than any packet size");
+        if (type != ptSqlBatch && type != ptRpc && type != ptAttention && type != ptBulk && type != ptTransMgr &&
+            type != ptLogin7 && type != ptPrelogin)
+            throw TDisconnect("unknown packet type " + std::to_string(type));
         if (first) {
             msg.Type = type;
             msg.Status = status;
