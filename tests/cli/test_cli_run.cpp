@@ -1,0 +1,305 @@
+// orvexa-cli run end to end against a tds-sandbox of the test's own.
+#include "CliProcess.h"
+#include "TSandboxServer.h"
+#include "untCommon.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QThread>
+
+#include <csignal>
+
+namespace {
+
+class CliRun : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        FCli.SetEnv(QStringLiteral("ORVEXA_PASSWORD"), QString::fromLatin1(TSandboxServer::DefaultPassword));
+    }
+
+    QString Script(const QString& name, const QByteArray& text)
+    {
+        const QString path = FDir.filePath(name);
+        QFile f(path);
+        EXPECT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(text);
+        return path;
+    }
+
+    QString Target(const QString& database) const { return FServer.Instance() + QLatin1Char('/') + database; }
+
+    // Runs the scripts on the databases with SQL Server authentication.
+    TCliResult Run(const QStringList& databases, const QStringList& scripts, const QStringList& options = {})
+    {
+        QStringList args{QStringLiteral("run"), QStringLiteral("--user"), QStringLiteral("sa")};
+        for (const QString& db : databases)
+            args << QStringLiteral("--target") << Target(db);
+        return FCli.Run(args + options + scripts);
+    }
+
+    // Makes databases and runs a set-up script on each.
+    void Prepare(const QStringList& databases, const QByteArray& setup = {})
+    {
+        QByteArray create;
+        for (const QString& db : databases)
+            create += "CREATE DATABASE " + db.toUtf8() + "\r\nGO\r\n";
+        ASSERT_EQ(Run({QStringLiteral("master")}, {Script(QStringLiteral("create.sql"), create)},
+                      {QStringLiteral("--no-transaction")})
+                      .ExitCode,
+                  0);
+        if (!setup.isEmpty()) {
+            const TCliResult r = Run(databases, {Script(QStringLiteral("setup.sql"), setup)});
+            ASSERT_EQ(r.ExitCode, 0) << r.Out.toStdString();
+        }
+    }
+
+    // The first result set of a query on one database, as CSV text.
+    QString Query(const QString& database, const QByteArray& sql)
+    {
+        const QString out = FDir.filePath(QStringLiteral("query-out"));
+        QDir(out).removeRecursively();
+        const TCliResult r =
+            Run({database}, {Script(QStringLiteral("query.sql"), sql)}, {QStringLiteral("--output-dir"), out});
+        EXPECT_EQ(r.ExitCode, 0) << r.Out.toStdString();
+        QFile f(out + QStringLiteral("/1/Result1.csv"));
+        return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+    }
+
+    TSandboxServer FServer;
+    QTemporaryDir FDir;
+    TCli FCli;
+};
+
+QString Banner(const char* text)
+{
+    return CenterTitle(QString::fromLatin1(text));
+}
+
+} // namespace
+
+TEST_F(CliRun, LogOfTwoDatabasesWithAnErrorIsTheDesktopLogLineForLine)
+{
+    Prepare({QStringLiteral("db1"), QStringLiteral("db2")}, "CREATE TABLE t (id int)\r\n");
+    ASSERT_EQ(Run({QStringLiteral("db1")}, {Script(QStringLiteral("extra.sql"), "CREATE TABLE m (id int)\r\n")}).ExitCode, 0);
+    const QString s1 = Script(QStringLiteral("01.sql"), "INSERT INTO t VALUES (1)\r\nGO\r\nPRINT 'one'\r\n");
+    const QString s2 = Script(QStringLiteral("02.sql"), "INSERT INTO t VALUES (2)\r\nGO\r\nINSERT INTO m VALUES (2)\r\n");
+
+    const TCliResult r = Run({QStringLiteral("db1"), QStringLiteral("db2")}, {s1, s2},
+                             {QStringLiteral("--transaction"), QStringLiteral("--continue-on-error")});
+    EXPECT_EQ(r.ExitCode, 1);
+    const QString instance = FServer.Instance();
+    const QString error = QStringLiteral("Invalid object name 'm'.");
+    const QStringList expected = {
+        QString(),
+        Banner("Begin to split SQL statments"),
+        QStringLiteral("01.sql is split successfully."),
+        QStringLiteral("02.sql is split successfully."),
+        Banner("Split SQL statments successfully"),
+        QString(),
+        Banner("Begin to execute SQL statments"),
+        QString(),
+        QStringLiteral("[%1].[db1] begin to execute ...").arg(instance),
+        QStringLiteral("    01.sql was executed successfully."),
+        QStringLiteral("    02.sql was executed successfully."),
+        QString(),
+        QStringLiteral("[%1].[db2] begin to execute ...").arg(instance),
+        QStringLiteral("    01.sql was executed successfully."),
+        QStringLiteral("    02.sql Error occurred and transation rollback."),
+        QString(),
+        QStringLiteral("    ") + error,
+        QString(),
+        Banner("Execution completed but errors occured"),
+        QString(),
+        Banner("Error list begin"),
+        QString(),
+        QStringLiteral("Instance:") + instance,
+        QStringLiteral("Database:db2"),
+        QStringLiteral("SQL File:02.sql"),
+        QStringLiteral("Error Message:") + error,
+        QString(),
+        Banner("Error list end"),
+    };
+    EXPECT_EQ(r.Out, expected.join(QLatin1Char('\n')) + QLatin1Char('\n'));
+
+    // 02.sql was rolled back on db2 and only there.
+    EXPECT_EQ(Query(QStringLiteral("db1"), "SELECT COUNT(*) AS n FROM t"), QStringLiteral("n\r\n2\r\n"));
+    EXPECT_EQ(Query(QStringLiteral("db2"), "SELECT COUNT(*) AS n FROM t"), QStringLiteral("n\r\n1\r\n"));
+}
+
+TEST_F(CliRun, StopOnErrorEndsTheRunAtTheFirstError)
+{
+    Prepare({QStringLiteral("a"), QStringLiteral("b")});
+    const TCliResult r = Run({QStringLiteral("a"), QStringLiteral("b")},
+                             {Script(QStringLiteral("bad.sql"), "SELECT * FROM nowhere\r\n")},
+                             {QStringLiteral("--stop-on-error"), QStringLiteral("--no-transaction")});
+    EXPECT_EQ(r.ExitCode, 1);
+    EXPECT_TRUE(r.Out.endsWith(QStringLiteral("    bad.sql Error occurred.\n\n    Invalid object name 'nowhere'.\n\n")
+                               + Banner("Execution completed but errors occured") + QLatin1Char('\n')))
+        << r.Out.toStdString();
+    EXPECT_FALSE(r.Out.contains(QStringLiteral("[b]")));
+}
+
+TEST_F(CliRun, UseOrGoNWithoutATerminalIsDeclined)
+{
+    Prepare({QStringLiteral("a")});
+    const QString script = Script(QStringLiteral("use.sql"), "USE master\r\nSELECT 1\r\n");
+    const TCliResult declined = Run({QStringLiteral("a")}, {script});
+    EXPECT_EQ(declined.ExitCode, 1);
+    EXPECT_TRUE(declined.Out.contains(QStringLiteral("Warning: the following SQL files use \"use\" or \"go N\" "
+                                                     "statements:\n\n")
+                                      + script + QLatin1Char('\n')))
+        << declined.Out.toStdString();
+    EXPECT_TRUE(declined.Out.contains(QStringLiteral("\n    User has canceled current operation.\n")));
+    EXPECT_FALSE(declined.Out.contains(QStringLiteral("begin to execute")));
+
+    const TCliResult accepted =
+        Run({QStringLiteral("a")}, {script}, {QStringLiteral("--yes"), QStringLiteral("--no-transaction")});
+    EXPECT_EQ(accepted.ExitCode, 0) << accepted.Out.toStdString();
+}
+
+TEST_F(CliRun, OutputFolderHoldsTargetMessagesCsvAndColumns)
+{
+    Prepare({QStringLiteral("out")},
+            "CREATE TABLE q (id int NOT NULL, a nvarchar(10) NULL, b varchar(20) NULL, c decimal(18,2) NULL, "
+            "f bit NULL)\r\nGO\r\n"
+            "INSERT INTO q VALUES (1, NULL, '', 1.50, 1)\r\n"
+            "INSERT INTO q VALUES (2, N'x,\"y\"', 'plain', NULL, 0)\r\n"
+            "INSERT INTO q VALUES (3, N'two\r\nlines', ' pad ', -2.00, NULL)\r\n");
+    const QString outDir = FDir.filePath(QStringLiteral("results"));
+    const TCliResult r = Run({QStringLiteral("out")},
+                             {Script(QStringLiteral("r.sql"), "PRINT 'hello'\r\nSELECT * FROM q ORDER BY id\r\n"
+                                                              "SELECT 7 AS seven\r\nUPDATE q SET f = 1\r\n")},
+                             {QStringLiteral("--output-dir"), outDir});
+    ASSERT_EQ(r.ExitCode, 0) << r.Out.toStdString() << r.Err.toStdString();
+
+    const auto read = [&](const char* name) {
+        QFile f(outDir + QStringLiteral("/1/") + QLatin1String(name));
+        EXPECT_TRUE(f.open(QIODevice::ReadOnly)) << name;
+        return QString::fromUtf8(f.readAll());
+    };
+    EXPECT_EQ(read("target.txt"), FServer.Instance() + QStringLiteral("\nout\n"));
+    EXPECT_EQ(read("Result1.csv"), QStringLiteral("id,a,b,c,f\r\n"
+                                                  "1,,\"\",1.50,1\r\n"
+                                                  "2,\"x,\"\"y\"\"\",plain,,0\r\n"
+                                                  "3,\"two\r\nlines\", pad ,-2.00,\r\n"));
+    EXPECT_EQ(read("Result2.csv"), QStringLiteral("seven\r\n7\r\n"));
+    const QString messages = read("messages.txt");
+    EXPECT_TRUE(messages.startsWith(QStringLiteral("------") + FDir.filePath(QStringLiteral("r.sql"))
+                                    + QStringLiteral("------\nhello\n")))
+        << messages.toStdString();
+    EXPECT_TRUE(messages.contains(QStringLiteral("(retrieved 3 rows)\n")));
+    EXPECT_TRUE(messages.contains(QStringLiteral("( 3 rows were affected.)\n")));
+
+    const QJsonArray results = QJsonDocument::fromJson(read("results.json").toUtf8())[QStringLiteral("results")].toArray();
+    ASSERT_EQ(results.size(), 2);
+    const QJsonArray columns = results[0].toObject()[QStringLiteral("columns")].toArray();
+    ASSERT_EQ(columns.size(), 5);
+    const auto column = [&](int i, const char* key) -> QJsonValue {
+        return columns[i].toObject().value(QLatin1String(key));
+    };
+    EXPECT_EQ(column(0, "kind").toString(), QStringLiteral("ftInteger"));
+    EXPECT_EQ(column(1, "kind").toString(), QStringLiteral("ftWideString"));
+    EXPECT_EQ(column(1, "size").toInt(), 10);
+    EXPECT_EQ(column(2, "kind").toString(), QStringLiteral("ftString"));
+    EXPECT_EQ(column(3, "kind").toString(), QStringLiteral("ftBCD"));
+    EXPECT_EQ(column(3, "precision").toInt(), 18);
+    EXPECT_EQ(column(3, "size").toInt(), 2);
+    EXPECT_TRUE(column(4, "truth").toBool());
+    EXPECT_EQ(results[0].toObject()[QStringLiteral("rows")].toInt(), 3);
+}
+
+TEST_F(CliRun, InterruptStopsAtTheNextBatchAndRollsBack)
+{
+    Prepare({QStringLiteral("slow")}, "CREATE TABLE t (id int)\r\n");
+    const QString script = Script(QStringLiteral("slow.sql"), "INSERT INTO t VALUES (1)\r\nGO\r\n"
+                                                              "WAITFOR DELAY '00:00:02'\r\nGO\r\n"
+                                                              "INSERT INTO t VALUES (2)\r\n");
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("XDG_DATA_HOME"), FCli.Home() + QStringLiteral("/share"));
+    env.insert(QStringLiteral("ORVEXA_PASSWORD"), QString::fromLatin1(TSandboxServer::DefaultPassword));
+    p.setProcessEnvironment(env);
+    p.start(QStringLiteral(ORVEXA_CLI_PATH), {QStringLiteral("run"), QStringLiteral("--transaction"),
+                                              QStringLiteral("--user"), QStringLiteral("sa"),
+                                              QStringLiteral("--target"), Target(QStringLiteral("slow")), script});
+    ASSERT_TRUE(p.waitForStarted());
+    // Wait until the run is inside the WAITFOR batch.
+    QString out;
+    for (int i = 0; i < 100 && !out.contains(QStringLiteral("begin to execute")); ++i) {
+        p.waitForReadyRead(100);
+        out += QString::fromUtf8(p.readAllStandardOutput());
+    }
+    QThread::msleep(500);
+    ::kill(pid_t(p.processId()), SIGINT);
+    ASSERT_TRUE(p.waitForFinished(30000));
+    out += QString::fromUtf8(p.readAllStandardOutput());
+    EXPECT_EQ(p.exitCode(), 130);
+    EXPECT_TRUE(out.contains(QStringLiteral("    User has canceled current operation. transation rollback.\n")))
+        << out.toStdString();
+    EXPECT_EQ(Query(QStringLiteral("slow"), "SELECT COUNT(*) AS n FROM t"), QStringLiteral("n\r\n0\r\n"));
+}
+
+TEST_F(CliRun, ListRoundTripsThroughBothFileForms)
+{
+    const QString xml = Script(QStringLiteral("list.xml"),
+                               "<?xml version=\"1.0\" standalone=\"yes\"?>  <DATAPACKET Version=\"2.0\"><METADATA><FIELDS>"
+                               "<FIELD attrname=\"InstanceID\" fieldtype=\"i4\"/>"
+                               "<FIELD attrname=\"InstanceName\" fieldtype=\"string.uni\" WIDTH=\"510\"/>"
+                               "<FIELD attrname=\"UserName\" fieldtype=\"string.uni\" WIDTH=\"510\"/>"
+                               "<FIELD attrname=\"UserPWD\" fieldtype=\"string.uni\" WIDTH=\"510\"/>"
+                               "<FIELD attrname=\"NT\" fieldtype=\"boolean\"/>"
+                               "<FIELD attrname=\"fdtDatabases\" fieldtype=\"nested\"><FIELDS>"
+                               "<FIELD attrname=\"DataBaseID\" fieldtype=\"i4\"/><FIELD attrname=\"InstanceID\" fieldtype=\"i4\"/>"
+                               "<FIELD attrname=\"DataBaseName\" fieldtype=\"string.uni\" WIDTH=\"510\"/>"
+                               "</FIELDS><PARAMS/></FIELD></FIELDS><PARAMS/></METADATA><ROWDATA>"
+                               "<ROW InstanceID=\"2\" InstanceName=\"SRV&#092;SQL\" UserName=\"\" UserPWD=\"\" NT=\"TRUE\">"
+                               "<fdtDatabases><ROWfdtDatabases DataBaseID=\"5\" InstanceID=\"2\" DataBaseName=\"Sales\"/>"
+                               "<ROWfdtDatabases DataBaseID=\"6\" InstanceID=\"2\" DataBaseName=\"HR\"/></fdtDatabases></ROW>"
+                               "<ROW InstanceID=\"1\" InstanceName=\"db1,1433\" UserName=\"o'neil\" UserPWD=\"p;w&quot;d\" NT=\"FALSE\">"
+                               "<fdtDatabases><ROWfdtDatabases DataBaseID=\"1\" InstanceID=\"1\" DataBaseName=\"Z\"/></fdtDatabases></ROW>"
+                               "</ROWDATA></DATAPACKET>");
+    const QString shown = QStringLiteral("db1,1433\tZ\nSRV\\SQL\tHR\nSRV\\SQL\tSales\n");
+    const auto list = [&](const QStringList& args) { return FCli.Run(QStringList{QStringLiteral("list")} + args); };
+
+    ASSERT_EQ(list({QStringLiteral("import"), xml}).ExitCode, 0);
+    EXPECT_EQ(list({QStringLiteral("show")}).Out, shown);
+    for (const char* name : {"copy.dat", "copy.xml"}) {
+        const QString file = FDir.filePath(QLatin1String(name));
+        ASSERT_EQ(list({QStringLiteral("export"), file}).ExitCode, 0) << name;
+        ASSERT_EQ(list({QStringLiteral("clear")}).ExitCode, 0);
+        EXPECT_EQ(list({QStringLiteral("show")}).Out, QString());
+        const TCliResult imported = list({QStringLiteral("import"), file});
+        ASSERT_EQ(imported.ExitCode, 0) << imported.Err.toStdString();
+        EXPECT_EQ(list({QStringLiteral("show")}).Out, shown) << name;
+    }
+
+    // A damaged file names itself, fails, and leaves the stored list alone.
+    const QString bad = Script(QStringLiteral("bad.xml"), "<DATAPACKET Version=\"2.0\"><METADATA>");
+    const TCliResult refused = list({QStringLiteral("import"), bad});
+    EXPECT_EQ(refused.ExitCode, 1);
+    EXPECT_TRUE(refused.Err.contains(bad)) << refused.Err.toStdString();
+    EXPECT_EQ(list({QStringLiteral("show")}).Out, shown);
+}
+
+TEST_F(CliRun, DatabasesAndCheckAgainstTheServer)
+{
+    Prepare({QStringLiteral("alpha")});
+    const QStringList login{QStringLiteral("--instance"), FServer.Instance(), QStringLiteral("--user"),
+                            QStringLiteral("sa")};
+    const TCliResult dbs = FCli.Run(QStringList{QStringLiteral("databases")} + login);
+    EXPECT_EQ(dbs.ExitCode, 0) << dbs.Err.toStdString();
+    EXPECT_TRUE(dbs.Out.split(QLatin1Char('\n')).contains(QStringLiteral("alpha"))) << dbs.Out.toStdString();
+    EXPECT_EQ(FCli.Run(QStringList{QStringLiteral("check")} + login).ExitCode, 0);
+
+    TCli wrong;
+    wrong.SetEnv(QStringLiteral("ORVEXA_PASSWORD"), QStringLiteral("not-it"));
+    const TCliResult refused = wrong.Run(QStringList{QStringLiteral("check")} + login);
+    EXPECT_EQ(refused.ExitCode, 1);
+    EXPECT_TRUE(refused.Err.contains(QStringLiteral("Login failed for user 'sa'."))) << refused.Err.toStdString();
+}
