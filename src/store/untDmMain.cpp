@@ -5,6 +5,7 @@
 #include "untStoreDB.h"
 
 #include <QFileInfo>
+#include <QHash>
 #include <QtDebug>
 
 #include <algorithm>
@@ -80,9 +81,9 @@ bool& ConfigField(TConfig& c, TOptionField f)
     case TOptionField::ContinueOnError: return c.ContinueOnError;
     case TOptionField::SaveList: return c.SaveList;
     case TOptionField::TransExecution: return c.TransExecution;
-    case TOptionField::CopyTitle: break;
+    case TOptionField::CopyTitle: return c.CopyTitle;
     }
-    return c.CopyTitle;
+    return c.CopyTitle;  // not reached: every field is handled above
 }
 
 constexpr TOptionField AllOptionFields[] = {TOptionField::ReceiveResults, TOptionField::MergeResults,
