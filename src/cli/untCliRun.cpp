@@ -93,13 +93,15 @@ public:
         Guard([&] { FOutput->AddResult(snapshot); });
     }
 
-    int ExecWarn(const QString&) override
+    int ExecWarn(const QString& fileList) override
     {
         if (FAssumeYes)
             return 0;
         ClearBar();
-        // The flagged files are in the log already; the question follows them.
-        const bool yes = AskYesNo(WarnQuestion.trimmed().replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
+        // The desktop's question: its two lines, then the flagged files.
+        QString question = WarnQuestion + fileList;
+        question.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+        const bool yes = AskYesNo(question + QStringLiteral("\n\nProceed?"));
         DrawBar();
         if (yes)
             return 0;
