@@ -318,9 +318,21 @@ bool ValueToDecimal(sqlite3_value* v, int scale, i128& out)
         out = i128(sqlite3_value_int64(v)) * Pow10Big(scale);
         return true;
     case SQLITE_FLOAT: {
-        // The shortest text that reads back as the same double: 1.005 stays 1.005.
         const double d = sqlite3_value_double(v);
         if (!std::isfinite(d)) return false;
+        if (scale <= 15 && std::fabs(d) < 1e15) {
+            // Fast path: plain rounding agrees with the decimal reading unless the
+            // scaled value sits next to a half (1.005 is 1.00499999...).
+            const double x = d * double(Pow10(scale));
+            if (std::fabs(x) < 4e15) {
+                const double frac = std::fabs(x - std::trunc(x));
+                if (std::fabs(frac - 0.5) > 1e-6) {
+                    out = i128(std::llround(x));
+                    return true;
+                }
+            }
+        }
+        // The shortest text that reads back as the same double: 1.005 stays 1.005.
         char buf[64];
         std::snprintf(buf, sizeof buf, "%.15g", d);
         if (std::strtod(buf, nullptr) != d) std::snprintf(buf, sizeof buf, "%.17g", d);
@@ -454,6 +466,13 @@ void AppendCp1252(std::vector<uint8_t>& out, std::string_view s, size_t maxChars
                                       0x0160, 0x2039, 0x0152, 0, 0x017D, 0, 0, 0x2018, 0x2019, 0x201C, 0x201D,
                                       0x2022, 0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0, 0x017E, 0x0178};
     chars = 0;
+    bool ascii = s.size() <= maxChars;
+    for (size_t i = 0; i < s.size() && ascii; ++i) ascii = static_cast<unsigned char>(s[i]) < 0x80;
+    if (ascii) {
+        out.insert(out.end(), s.begin(), s.end());
+        chars = s.size();
+        return;
+    }
     std::u16string u = Utf8ToUtf16(s);
     for (size_t i = 0; i < u.size() && chars < maxChars; ++i, ++chars) {
         const char16_t c = u[i];
@@ -480,7 +499,9 @@ int TimeBytes(int scale)
 
 void PutLE(TTdsWire& w, uint64_t v, int n)
 {
-    for (int i = 0; i < n; ++i) w.U8(uint8_t(v >> (8 * i)));
+    uint8_t b[8];
+    for (int i = 0; i < n; ++i) b[i] = uint8_t(v >> (8 * i));
+    w.Bytes(b, size_t(n));
 }
 
 
@@ -884,13 +905,37 @@ bool WriteValue(TTdsWire& w, const TColType& t, sqlite3_value* v, bool exactLeng
         return true;
     }
     case TKind::NChar: case TKind::NVarChar: case TKind::NVarCharMax: case TKind::NText: {
-        std::vector<uint8_t> bytes;
+        std::string_view text;
+        std::string converted;
         if (vt == SQLITE_TEXT) {
-            AppendUtf8AsUtf16(bytes, std::string_view(reinterpret_cast<const char*>(sqlite3_value_text(v)), size_t(sqlite3_value_bytes(v))));
+            text = std::string_view(reinterpret_cast<const char*>(sqlite3_value_text(v)), size_t(sqlite3_value_bytes(v)));
         } else {
-            AppendUtf8AsUtf16(bytes, ValueText(v));
+            converted = ValueText(v);
+            text = converted;
         }
-        const size_t limit = (t.Kind == TKind::NChar || t.Kind == TKind::NVarChar) ? size_t(t.Size) * 2 : SIZE_MAX;
+        if (t.Kind == TKind::NVarChar) {
+            // Common case: straight into the reply buffer, length patched afterwards.
+            auto& out = w.Out();
+            const size_t lenPos = out.size();
+            w.U16(0);
+            AppendUtf8AsUtf16(out, text);
+            size_t n = out.size() - lenPos - 2;
+            if (n > size_t(t.Size) * 2) {
+                if (exactLength) {
+                    out.resize(lenPos);
+                    err = {8152, "String or binary data would be truncated."};
+                    return false;
+                }
+                n = size_t(t.Size) * 2;
+                out.resize(lenPos + 2 + n);
+            }
+            out[lenPos] = uint8_t(n & 0xFF);
+            out[lenPos + 1] = uint8_t(n >> 8);
+            return true;
+        }
+        std::vector<uint8_t> bytes;
+        AppendUtf8AsUtf16(bytes, text);
+        const size_t limit = t.Kind == TKind::NChar ? size_t(t.Size) * 2 : SIZE_MAX;
         if (bytes.size() > limit) {
             if (exactLength) {
                 err = {8152, "String or binary data would be truncated."};

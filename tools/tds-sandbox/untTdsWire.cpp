@@ -86,26 +86,31 @@ static uint32_t NextCodePoint(std::string_view s, size_t& i)
 
 void AppendUtf8AsUtf16(std::vector<uint8_t>& out, std::string_view text)
 {
+    // A UTF-8 text never has more UTF-16 units than bytes: size once, write, trim.
+    const size_t start = out.size();
+    out.resize(start + text.size() * 2);
+    uint8_t* p = out.data() + start;
     size_t i = 0;
     while (i < text.size()) {
         const auto b = static_cast<unsigned char>(text[i]);
-        if (b < 0x80) {   // fast path for ASCII
-            out.push_back(b);
-            out.push_back(0);
+        if (b < 0x80) {
+            *p++ = b;
+            *p++ = 0;
             ++i;
             continue;
         }
         uint32_t cp = NextCodePoint(text, i);
         if (cp >= 0x10000) {
             cp -= 0x10000;
-            const uint16_t hi = 0xD800 + (cp >> 10), lo = 0xDC00 + (cp & 0x3FF);
-            out.push_back(hi & 0xFF); out.push_back(hi >> 8);
-            out.push_back(lo & 0xFF); out.push_back(lo >> 8);
+            const uint16_t hi = uint16_t(0xD800 + (cp >> 10)), lo = uint16_t(0xDC00 + (cp & 0x3FF));
+            *p++ = uint8_t(hi & 0xFF); *p++ = uint8_t(hi >> 8);
+            *p++ = uint8_t(lo & 0xFF); *p++ = uint8_t(lo >> 8);
         } else {
-            out.push_back(cp & 0xFF);
-            out.push_back(cp >> 8);
+            *p++ = uint8_t(cp & 0xFF);
+            *p++ = uint8_t(cp >> 8);
         }
     }
+    out.resize(size_t(p - out.data()));
 }
 
 std::u16string Utf8ToUtf16(std::string_view text)
@@ -265,18 +270,21 @@ void TTdsWire::SetPacketSize(int size)
 
 void TTdsWire::U16(uint16_t v)
 {
-    FOut.push_back(v & 0xFF);
-    FOut.push_back(v >> 8);
+    const uint8_t b[2] = {uint8_t(v & 0xFF), uint8_t(v >> 8)};
+    FOut.insert(FOut.end(), b, b + 2);
 }
 
 void TTdsWire::U32(uint32_t v)
 {
-    for (int i = 0; i < 4; ++i) FOut.push_back((v >> (8 * i)) & 0xFF);
+    const uint8_t b[4] = {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
+    FOut.insert(FOut.end(), b, b + 4);
 }
 
 void TTdsWire::U64(uint64_t v)
 {
-    for (int i = 0; i < 8; ++i) FOut.push_back((v >> (8 * i)) & 0xFF);
+    uint8_t b[8];
+    for (int i = 0; i < 8; ++i) b[i] = uint8_t(v >> (8 * i));
+    FOut.insert(FOut.end(), b, b + 8);
 }
 
 void TTdsWire::Bytes(const void* data, size_t n)
@@ -327,33 +335,37 @@ void TTdsWire::SendAll(const uint8_t* data, size_t n)
     }
 }
 
+void TTdsWire::AppendPacket(std::vector<uint8_t>& to, const uint8_t* data, size_t n, bool last)
+{
+    const size_t length = n + kHeader;
+    const uint8_t h[8] = {ptReply, uint8_t(last ? 0x01 : 0x00), uint8_t(length >> 8), uint8_t(length & 0xFF),
+                          uint8_t(FSpid >> 8), uint8_t(FSpid & 0xFF), FPacketId++, 0};
+    to.insert(to.end(), h, h + 8);
+    to.insert(to.end(), data, data + n);
+}
+
 void TTdsWire::SendPacket(const uint8_t* data, size_t n, bool last)
 {
     ApplyLatency();
-    const size_t length = n + kHeader;
-    FPacket.resize(length);
-    FPacket[0] = ptReply;
-    FPacket[1] = last ? 0x01 : 0x00;
-    FPacket[2] = uint8_t(length >> 8);
-    FPacket[3] = uint8_t(length & 0xFF);
-    FPacket[4] = uint8_t(FSpid >> 8);
-    FPacket[5] = uint8_t(FSpid & 0xFF);
-    FPacket[6] = FPacketId++;
-    FPacket[7] = 0;
-    std::memcpy(FPacket.data() + kHeader, data, n);
-    SendAll(FPacket.data(), length);
+    FPacket.clear();
+    AppendPacket(FPacket, data, n, last);
+    SendAll(FPacket.data(), FPacket.size());
 }
 
 void TTdsWire::MaybeFlush()
 {
     const size_t body = size_t(FPacketSize) - kHeader;
-    if (FOut.size() < body * 4)
+    if (FOut.size() < 64 * 1024 && FOut.size() < body * 4)
         return;
+    // Full packets go out together in one write.
+    ApplyLatency();
+    FPacket.clear();
     size_t pos = 0;
     while (FOut.size() - pos > body) {
-        SendPacket(FOut.data() + pos, body, false);
+        AppendPacket(FPacket, FOut.data() + pos, body, false);
         pos += body;
     }
+    SendAll(FPacket.data(), FPacket.size());
     FOut.erase(FOut.begin(), FOut.begin() + long(pos));
 }
 

@@ -85,6 +85,7 @@ public:
 private:
     bool FillAtLeast(size_t n, bool betweenMessages);
     void SendPacket(const uint8_t* data, size_t n, bool last);
+    void AppendPacket(std::vector<uint8_t>& to, const uint8_t* data, size_t n, bool last);
     void SendAll(const uint8_t* data, size_t n);
     void ApplyLatency();
 

@@ -1,0 +1,1 @@
+SELECT id, big, name, amount, stamp, flag FROM bench_rows
