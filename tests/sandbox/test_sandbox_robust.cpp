@@ -6,6 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <QFile>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QTemporaryDir>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -315,6 +320,78 @@ TEST_F(SandboxRobust, RequiredEncryptionIsRefusedClearly)
     EXPECT_EQ(r[at], 2);
     EXPECT_TRUE(c.ClosedByServer());
     ExpectServing();
+}
+
+TEST_F(SandboxRobust, AttentionStopsAStreamingResult)
+{
+    TRawClient c(Server->Port());
+    ASSERT_TRUE(LoggedIn(c));
+    ASSERT_TRUE(c.SendMessage(1, Batch("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 50000000) "
+                                       "SELECT i, 'row text' FROM n")));
+    ASSERT_TRUE(c.SendMessage(6, {}));
+    // The reply ends with a DONE token whose status has the attention bit (0x20).
+    bool acknowledged = false;
+    for (int i = 0; i < 5000 && !acknowledged; ++i) {
+        const TBytes r = c.Reply(20000);
+        ASSERT_FALSE(r.empty());
+        acknowledged = r.size() >= 13 && r[r.size() - 13] == 0xFD && (r[r.size() - 12] & 0x20);
+    }
+    EXPECT_TRUE(acknowledged);
+    ASSERT_TRUE(c.SendMessage(1, Batch("SELECT 1")));
+    EXPECT_TRUE(HasToken(c.Reply(), 0x81));
+}
+
+TEST(SandboxLifecycle, StopRollsBackOpenTransactionsAndKeepsCommittedData)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    TSandboxServer::TOptions options;
+    options.DataDir = dir.path() + "/data";
+    {
+        TSandboxServer server(options);
+        TOdbcProbe p;
+        ASSERT_TRUE(p.Connect(TOdbcProbe::ConnStr(server.Port())));
+        ASSERT_TRUE(p.Exec("CREATE TABLE keep (id int); INSERT INTO keep VALUES (1); BEGIN TRAN; INSERT INTO keep VALUES (2)").Ok);
+        server.Stop();   // SIGTERM while the transaction is open
+    }
+    TSandboxServer again(options);
+    TOdbcProbe p;
+    ASSERT_TRUE(p.Connect(TOdbcProbe::ConnStr(again.Port())));
+    const TOdbcBatch b = p.Exec("SELECT COUNT(*) FROM keep");
+    ASSERT_EQ(b.Sets().size(), 1u) << b.DiagText();
+    EXPECT_EQ(b.Sets()[0].Rows[0][0].value_or(""), "1");
+}
+
+TEST(SandboxLifecycle, ShellHelperStartsAndStops)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString script = QStringLiteral(ORVEXA_SOURCE_DIR "/tools/tds-sandbox/sandbox.sh");
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("TDS_SANDBOX", QStringLiteral(TDS_SANDBOX_PATH));
+    QProcess start;
+    start.setProcessEnvironment(env);
+    start.start("bash", {script, "start", dir.path(), "--latency-ms", "5"});
+    ASSERT_TRUE(start.waitForFinished(20000));
+    ASSERT_EQ(start.exitCode(), 0) << start.readAllStandardError().toStdString();
+    const int port = QString::fromUtf8(start.readAllStandardOutput()).trimmed().toInt();
+    ASSERT_GT(port, 0);
+    EXPECT_TRUE(QFile::exists(dir.path() + "/tds-sandbox.pid"));
+    {
+        TOdbcProbe p;
+        ASSERT_TRUE(p.Connect(TOdbcProbe::ConnStr(port)));
+        const TOdbcBatch b = p.Exec("SELECT 3");
+        ASSERT_EQ(b.Sets().size(), 1u);
+        EXPECT_EQ(b.Sets()[0].Rows[0][0].value_or(""), "3");
+    }
+    QProcess stop;
+    stop.setProcessEnvironment(env);
+    stop.start("bash", {script, "stop", dir.path()});
+    ASSERT_TRUE(stop.waitForFinished(20000));
+    EXPECT_EQ(stop.exitCode(), 0);
+    EXPECT_FALSE(QFile::exists(dir.path() + "/tds-sandbox.pid"));
+    TOdbcProbe gone;
+    EXPECT_FALSE(gone.Connect(TOdbcProbe::ConnStr(port)));
 }
 
 }  // namespace
