@@ -289,7 +289,7 @@ int CmdRun(const QStringList& args)
                 }
             }
         } else if (parser.isSet(o.List)) {
-            targets = FlatListOf(LoadDBListFile(parser.value(o.List)));
+            targets = FlatDBList(LoadDBListFile(parser.value(o.List)));
         } else {
             targets = dm.GetDBList();
         }

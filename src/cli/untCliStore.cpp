@@ -7,7 +7,6 @@
 
 #include <QtGlobal>
 
-#include <algorithm>
 
 TMsgAnswer TStderrMessageBox::Show(const QString& text, const QString& caption, TMsgIcon, TMsgButtons buttons)
 {
@@ -52,27 +51,6 @@ TInstanceInfo InstanceFromOptions(const QCommandLineParser& parser, const QComma
         info.UserPWD = PasswordFor(info.UserName);
     }
     return info;
-}
-
-TInstanceAndDBArr FlatListOf(const TDBListPacket& packet)
-{
-    QList<TPacketInstance> instances = packet.Instances;
-    std::stable_sort(instances.begin(), instances.end(),
-                     [](const TPacketInstance& a, const TPacketInstance& b) { return a.InstanceID < b.InstanceID; });
-    TInstanceAndDBArr list;
-    for (const TPacketInstance& instance : instances) {
-        QList<TPacketDatabase> databases = instance.Databases;
-        std::stable_sort(databases.begin(), databases.end(), [](const TPacketDatabase& a, const TPacketDatabase& b) {
-            const int byName = QString::compare(a.DatabaseName, b.DatabaseName, Qt::CaseInsensitive);
-            if (byName != 0)
-                return byName < 0;
-            const int exact = QString::compare(a.DatabaseName, b.DatabaseName, Qt::CaseSensitive);
-            return exact != 0 ? exact < 0 : a.DatabaseID < b.DatabaseID;
-        });
-        for (const TPacketDatabase& db : databases)
-            list.append({instance.InstanceName, instance.UserName, instance.UserPWD, instance.NT, db.DatabaseName});
-    }
-    return list;
 }
 
 namespace {

@@ -27,6 +27,3 @@ QString PasswordFor(const QString& userName);
 // without --user.
 TInstanceInfo InstanceFromOptions(const QCommandLineParser& parser, const QCommandLineOption& instance,
                                   const QCommandLineOption& user);
-
-// The targets of a list packet in run order, as the store orders its own list.
-TInstanceAndDBArr FlatListOf(const TDBListPacket& packet);

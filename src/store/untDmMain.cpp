@@ -407,11 +407,13 @@ TDBListPacket TdmMain::GetDBListData()
     return packet;
 }
 
-TInstanceAndDBArr TdmMain::GetDBList()
+TInstanceAndDBArr FlatDBList(const TDBListPacket& packet)
 {
-    const TDBListPacket packet = GetDBListData();
+    QList<TPacketInstance> instances = packet.Instances;
+    std::stable_sort(instances.begin(), instances.end(),
+                     [](const TPacketInstance& a, const TPacketInstance& b) { return a.InstanceID < b.InstanceID; });
     TInstanceAndDBArr result;
-    for (const TPacketInstance& inst : packet.Instances) {
+    for (const TPacketInstance& inst : instances) {
         QList<TPacketDatabase> dbs = inst.Databases;
         std::stable_sort(dbs.begin(), dbs.end(), [](const TPacketDatabase& a, const TPacketDatabase& b) {
             if (const int c = a.DatabaseName.compare(b.DatabaseName, Qt::CaseInsensitive); c != 0)
@@ -424,6 +426,11 @@ TInstanceAndDBArr TdmMain::GetDBList()
             result.append({inst.InstanceName, inst.UserName, inst.UserPWD, inst.NT, db.DatabaseName});
     }
     return result;
+}
+
+TInstanceAndDBArr TdmMain::GetDBList()
+{
+    return FlatDBList(GetDBListData());
 }
 
 bool TdmMain::RewriteLists(const TDBListPacket& packet)

@@ -230,6 +230,13 @@ private:
     TIdCounter FNextDatabaseID;
 };
 
+// The flat list of a packet in run order: instances in ascending InstanceID,
+// within an instance databases by name (ignoring letter case, then exact,
+// then by identifier), each entry with its instance's connection data.
+// Instances without databases contribute nothing. GetDBList is this of the
+// stored list; orvexa-cli uses it for a list read from an exchange file.
+TInstanceAndDBArr FlatDBList(const TDBListPacket& packet);
+
 // The application's one data module, created first at start-up and freed
 // last. The program that creates it sets this pointer.
 extern TdmMain* dmMain;

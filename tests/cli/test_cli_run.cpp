@@ -76,6 +76,29 @@ protected:
     TCli FCli;
 };
 
+// An exchange file in the XML form with one SQL-login instance.
+QByteArray ListXml(const QString& instance, const QStringList& databases)
+{
+    QByteArray rows;
+    int id = 1;
+    for (const QString& db : databases)
+        rows += "<ROWfdtDatabases DataBaseID=\"" + QByteArray::number(id++) + "\" InstanceID=\"1\" DataBaseName=\""
+              + db.toUtf8() + "\"/>";
+    return "<?xml version=\"1.0\" standalone=\"yes\"?>  <DATAPACKET Version=\"2.0\"><METADATA><FIELDS>"
+           "<FIELD attrname=\"InstanceID\" fieldtype=\"i4\"/>"
+           "<FIELD attrname=\"InstanceName\" fieldtype=\"string.uni\" WIDTH=\"510\"/>"
+           "<FIELD attrname=\"UserName\" fieldtype=\"string.uni\" WIDTH=\"510\"/>"
+           "<FIELD attrname=\"UserPWD\" fieldtype=\"string.uni\" WIDTH=\"510\"/>"
+           "<FIELD attrname=\"NT\" fieldtype=\"boolean\"/>"
+           "<FIELD attrname=\"fdtDatabases\" fieldtype=\"nested\"><FIELDS>"
+           "<FIELD attrname=\"DataBaseID\" fieldtype=\"i4\"/><FIELD attrname=\"InstanceID\" fieldtype=\"i4\"/>"
+           "<FIELD attrname=\"DataBaseName\" fieldtype=\"string.uni\" WIDTH=\"510\"/>"
+           "</FIELDS><PARAMS/></FIELD></FIELDS><PARAMS/></METADATA><ROWDATA>"
+           "<ROW InstanceID=\"1\" InstanceName=\"" + instance.toUtf8() + "\" UserName=\"sa\" UserPWD=\""
+           + QByteArray(TSandboxServer::DefaultPassword) + "\" NT=\"FALSE\"><fdtDatabases>" + rows
+           + "</fdtDatabases></ROW></ROWDATA></DATAPACKET>";
+}
+
 QString Banner(const char* text)
 {
     return CenterTitle(QString::fromLatin1(text));
@@ -285,6 +308,25 @@ TEST_F(CliRun, ListRoundTripsThroughBothFileForms)
     EXPECT_EQ(refused.ExitCode, 1);
     EXPECT_TRUE(refused.Err.contains(bad)) << refused.Err.toStdString();
     EXPECT_EQ(list({QStringLiteral("show")}).Out, shown);
+}
+
+TEST_F(CliRun, TargetsFromAListFileOrTheStoredListRunInListOrder)
+{
+    Prepare({QStringLiteral("Zeta"), QStringLiteral("alpha")});
+    const QString list = Script(QStringLiteral("targets.xml"), ListXml(FServer.Instance(), {"Zeta", "alpha"}));
+    const QString script = Script(QStringLiteral("s.sql"), "SELECT DB_NAME() AS db\r\n");
+    const QString order = QStringLiteral("[%1].[alpha] begin to execute ...\n    s.sql was executed successfully.\n\n"
+                                         "[%1].[Zeta] begin to execute ...")
+                              .arg(FServer.Instance());
+
+    const TCliResult fromFile = FCli.Run({QStringLiteral("run"), QStringLiteral("--list"), list, script});
+    EXPECT_EQ(fromFile.ExitCode, 0) << fromFile.Out.toStdString() << fromFile.Err.toStdString();
+    EXPECT_TRUE(fromFile.Out.contains(order)) << fromFile.Out.toStdString();
+
+    ASSERT_EQ(FCli.Run({QStringLiteral("list"), QStringLiteral("import"), list}).ExitCode, 0);
+    const TCliResult stored = FCli.Run({QStringLiteral("run"), script});
+    EXPECT_EQ(stored.ExitCode, 0) << stored.Out.toStdString() << stored.Err.toStdString();
+    EXPECT_TRUE(stored.Out.contains(order)) << stored.Out.toStdString();
 }
 
 TEST_F(CliRun, DatabasesAndCheckAgainstTheServer)
