@@ -76,6 +76,19 @@ protected:
     TCli FCli;
 };
 
+// The XML form of an exchange file up to its rows.
+const QByteArray ListXmlHead =
+    "<?xml version=\"1.0\" standalone=\"yes\"?>  <DATAPACKET Version=\"2.0\"><METADATA><FIELDS>"
+    "<FIELD attrname=\"InstanceID\" fieldtype=\"i4\"/>"
+    "<FIELD attrname=\"InstanceName\" fieldtype=\"string.uni\" WIDTH=\"510\"/>"
+    "<FIELD attrname=\"UserName\" fieldtype=\"string.uni\" WIDTH=\"510\"/>"
+    "<FIELD attrname=\"UserPWD\" fieldtype=\"string.uni\" WIDTH=\"510\"/>"
+    "<FIELD attrname=\"NT\" fieldtype=\"boolean\"/>"
+    "<FIELD attrname=\"fdtDatabases\" fieldtype=\"nested\"><FIELDS>"
+    "<FIELD attrname=\"DataBaseID\" fieldtype=\"i4\"/><FIELD attrname=\"InstanceID\" fieldtype=\"i4\"/>"
+    "<FIELD attrname=\"DataBaseName\" fieldtype=\"string.uni\" WIDTH=\"510\"/>"
+    "</FIELDS><PARAMS/></FIELD></FIELDS><PARAMS/></METADATA><ROWDATA>";
+
 // An exchange file in the XML form with one SQL-login instance.
 QByteArray ListXml(const QString& instance, const QStringList& databases)
 {
@@ -84,17 +97,7 @@ QByteArray ListXml(const QString& instance, const QStringList& databases)
     for (const QString& db : databases)
         rows += "<ROWfdtDatabases DataBaseID=\"" + QByteArray::number(id++) + "\" InstanceID=\"1\" DataBaseName=\""
               + db.toUtf8() + "\"/>";
-    return "<?xml version=\"1.0\" standalone=\"yes\"?>  <DATAPACKET Version=\"2.0\"><METADATA><FIELDS>"
-           "<FIELD attrname=\"InstanceID\" fieldtype=\"i4\"/>"
-           "<FIELD attrname=\"InstanceName\" fieldtype=\"string.uni\" WIDTH=\"510\"/>"
-           "<FIELD attrname=\"UserName\" fieldtype=\"string.uni\" WIDTH=\"510\"/>"
-           "<FIELD attrname=\"UserPWD\" fieldtype=\"string.uni\" WIDTH=\"510\"/>"
-           "<FIELD attrname=\"NT\" fieldtype=\"boolean\"/>"
-           "<FIELD attrname=\"fdtDatabases\" fieldtype=\"nested\"><FIELDS>"
-           "<FIELD attrname=\"DataBaseID\" fieldtype=\"i4\"/><FIELD attrname=\"InstanceID\" fieldtype=\"i4\"/>"
-           "<FIELD attrname=\"DataBaseName\" fieldtype=\"string.uni\" WIDTH=\"510\"/>"
-           "</FIELDS><PARAMS/></FIELD></FIELDS><PARAMS/></METADATA><ROWDATA>"
-           "<ROW InstanceID=\"1\" InstanceName=\"" + instance.toUtf8() + "\" UserName=\"sa\" UserPWD=\""
+    return ListXmlHead + "<ROW InstanceID=\"1\" InstanceName=\"" + instance.toUtf8() + "\" UserName=\"sa\" UserPWD=\""
            + QByteArray(TSandboxServer::DefaultPassword) + "\" NT=\"FALSE\"><fdtDatabases>" + rows
            + "</fdtDatabases></ROW></ROWDATA></DATAPACKET>";
 }
@@ -270,23 +273,15 @@ TEST_F(CliRun, InterruptStopsAtTheNextBatchAndRollsBack)
 
 TEST_F(CliRun, ListRoundTripsThroughBothFileForms)
 {
-    const QString xml = Script(QStringLiteral("list.xml"),
-                               "<?xml version=\"1.0\" standalone=\"yes\"?>  <DATAPACKET Version=\"2.0\"><METADATA><FIELDS>"
-                               "<FIELD attrname=\"InstanceID\" fieldtype=\"i4\"/>"
-                               "<FIELD attrname=\"InstanceName\" fieldtype=\"string.uni\" WIDTH=\"510\"/>"
-                               "<FIELD attrname=\"UserName\" fieldtype=\"string.uni\" WIDTH=\"510\"/>"
-                               "<FIELD attrname=\"UserPWD\" fieldtype=\"string.uni\" WIDTH=\"510\"/>"
-                               "<FIELD attrname=\"NT\" fieldtype=\"boolean\"/>"
-                               "<FIELD attrname=\"fdtDatabases\" fieldtype=\"nested\"><FIELDS>"
-                               "<FIELD attrname=\"DataBaseID\" fieldtype=\"i4\"/><FIELD attrname=\"InstanceID\" fieldtype=\"i4\"/>"
-                               "<FIELD attrname=\"DataBaseName\" fieldtype=\"string.uni\" WIDTH=\"510\"/>"
-                               "</FIELDS><PARAMS/></FIELD></FIELDS><PARAMS/></METADATA><ROWDATA>"
-                               "<ROW InstanceID=\"2\" InstanceName=\"SRV&#092;SQL\" UserName=\"\" UserPWD=\"\" NT=\"TRUE\">"
-                               "<fdtDatabases><ROWfdtDatabases DataBaseID=\"5\" InstanceID=\"2\" DataBaseName=\"Sales\"/>"
-                               "<ROWfdtDatabases DataBaseID=\"6\" InstanceID=\"2\" DataBaseName=\"HR\"/></fdtDatabases></ROW>"
-                               "<ROW InstanceID=\"1\" InstanceName=\"db1,1433\" UserName=\"o'neil\" UserPWD=\"p;w&quot;d\" NT=\"FALSE\">"
-                               "<fdtDatabases><ROWfdtDatabases DataBaseID=\"1\" InstanceID=\"1\" DataBaseName=\"Z\"/></fdtDatabases></ROW>"
-                               "</ROWDATA></DATAPACKET>");
+    const QString xml = Script(
+        QStringLiteral("list.xml"),
+        ListXmlHead
+            + "<ROW InstanceID=\"2\" InstanceName=\"SRV&#092;SQL\" UserName=\"\" UserPWD=\"\" NT=\"TRUE\">"
+              "<fdtDatabases><ROWfdtDatabases DataBaseID=\"5\" InstanceID=\"2\" DataBaseName=\"Sales\"/>"
+              "<ROWfdtDatabases DataBaseID=\"6\" InstanceID=\"2\" DataBaseName=\"HR\"/></fdtDatabases></ROW>"
+              "<ROW InstanceID=\"1\" InstanceName=\"db1,1433\" UserName=\"o'neil\" UserPWD=\"p;w&quot;d\" NT=\"FALSE\">"
+              "<fdtDatabases><ROWfdtDatabases DataBaseID=\"1\" InstanceID=\"1\" DataBaseName=\"Z\"/></fdtDatabases></ROW>"
+              "</ROWDATA></DATAPACKET>");
     const QString shown = QStringLiteral("db1,1433\tZ\nSRV\\SQL\tHR\nSRV\\SQL\tSales\n");
     const auto list = [&](const QStringList& args) { return FCli.Run(QStringList{QStringLiteral("list")} + args); };
 
