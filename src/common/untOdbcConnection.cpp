@@ -1,6 +1,7 @@
 #include "untOdbcConnection.h"
 #include "untOdbcRecordset.h"
 
+#include <QMap>
 #include <QMutex>
 #include <QMutexLocker>
 #include <QRegularExpression>
@@ -134,7 +135,7 @@ TServerAddress ParseServerName(const QString& name)
     return out;
 }
 
-QString QuoteOdbcValue(const QString& value)
+QString QuoteOdbcValue(const QString& value, TBraceRule rule)
 {
     static const QString special = QStringLiteral("[]{}(),;?*=!@'\" \t");
     bool needs = value.isEmpty();
@@ -145,12 +146,51 @@ QString QuoteOdbcValue(const QString& value)
         }
     if (!needs)
         return value;
+    if (rule == TBraceRule::FirstCloseSemicolon) {
+        if (value.contains(QLatin1String("};")))
+            throw EDBError(QStringLiteral("The installed FreeTDS driver cannot take a login, password or database "
+                                          "name that holds \"};\"."));
+        return QLatin1Char('{') + value + QLatin1Char('}');
+    }
     QString quoted = value;
     quoted.replace(QLatin1Char('}'), QLatin1String("}}"));
     return QLatin1Char('{') + quoted + QLatin1Char('}');
 }
 
-QString BuildOdbcConnectionString(const QString& driver, const TDBConnectionData& data)
+TBraceRule BraceRuleOf(const QString& driver)
+{
+    if (!IsFreeTdsDriver(driver))
+        return TBraceRule::Doubled;
+    static QMutex mutex;
+    static QMap<QString, TBraceRule> known;
+    QMutexLocker lock(&mutex);
+    if (known.contains(driver))
+        return known.value(driver);
+    // A brace followed by a letter is a syntax error to a driver that doubles
+    // braces, and plain text to one that does not. The server named is port 1
+    // of this machine, where nothing listens.
+    TBraceRule rule = TBraceRule::Doubled;
+    SQLHDBC dbc = SQL_NULL_HDBC;
+    if (Succeeded(SQLAllocHandle(SQL_HANDLE_DBC, Environment(), &dbc))) {
+        const QString probe = QStringLiteral("Driver={") + driver + QStringLiteral("};Server=127.0.0.1;Port=1;UID={a}b};PWD=x;");
+        SQLSMALLINT outLength = 0;
+        const SQLRETURN rc = SQLDriverConnectW(dbc, nullptr, const_cast<SQLWCHAR*>(W(probe)), SQLSMALLINT(probe.size()),
+                                               nullptr, 0, &outLength, SQL_DRIVER_NOPROMPT);
+        QList<TDBMessage> messages;
+        CollectDiagnostics(SQL_HANDLE_DBC, dbc, messages);
+        if (Succeeded(rc))
+            SQLDisconnect(dbc);
+        bool syntax = false;
+        for (const TDBMessage& m : messages)
+            syntax = syntax || m.Description.contains(QLatin1String("Syntax error"), Qt::CaseInsensitive);
+        rule = syntax ? TBraceRule::Doubled : TBraceRule::FirstCloseSemicolon;
+        SQLFreeHandle(SQL_HANDLE_DBC, dbc);
+    }
+    known.insert(driver, rule);
+    return rule;
+}
+
+QString BuildOdbcConnectionString(const QString& driver, const TDBConnectionData& data, TBraceRule rule)
 {
     const bool freeTds = IsFreeTdsDriver(driver);
     const TServerAddress address = ParseServerName(data.InstanceName);
@@ -164,7 +204,7 @@ QString BuildOdbcConnectionString(const QString& driver, const TDBConnectionData
         QString server = address.Host;
         if (!address.Instance.isEmpty() && address.Port == 0)
             server += QLatin1Char('\\') + address.Instance;
-        items << QStringLiteral("Server=") + QuoteOdbcValue(server);
+        items << QStringLiteral("Server=") + QuoteOdbcValue(server, rule);
         if (address.Port > 0)
             items << QStringLiteral("Port=") + QString::number(address.Port);
         // Encrypt when the server offers it; the stored data has no setting
@@ -178,7 +218,7 @@ QString BuildOdbcConnectionString(const QString& driver, const TDBConnectionData
             server += QLatin1Char('\\') + address.Instance;
         if (address.Port > 0)
             server += QLatin1Char(',') + QString::number(address.Port);
-        items << QStringLiteral("Server=") + QuoteOdbcValue(server);
+        items << QStringLiteral("Server=") + QuoteOdbcValue(server, rule);
         items << QStringLiteral("Encrypt=yes") << QStringLiteral("TrustServerCertificate=yes");
     }
     if (data.NT) {
@@ -186,11 +226,11 @@ QString BuildOdbcConnectionString(const QString& driver, const TDBConnectionData
         // outside Windows).
         items << QStringLiteral("Trusted_Connection=yes");
     } else {
-        items << QStringLiteral("UID=") + QuoteOdbcValue(data.UserName);
-        items << QStringLiteral("PWD=") + QuoteOdbcValue(data.UserPWD);
+        items << QStringLiteral("UID=") + QuoteOdbcValue(data.UserName, rule);
+        items << QStringLiteral("PWD=") + QuoteOdbcValue(data.UserPWD, rule);
     }
     if (!data.DatabaseName.isEmpty())
-        items << QStringLiteral("Database=") + QuoteOdbcValue(data.DatabaseName);
+        items << QStringLiteral("Database=") + QuoteOdbcValue(data.DatabaseName, rule);
     items << QStringLiteral("APP=Orvexa");
     // Every item ends with ';': some drivers only end a braced value there.
     return items.join(QLatin1Char(';')) + QLatin1Char(';');
@@ -259,17 +299,26 @@ void CollectDiagnostics(SQLSMALLINT handleType, SQLHANDLE handle, QList<TDBMessa
 
 EDBError ErrorFromMessages(const QList<TDBMessage>& messages, const QString& fallback)
 {
+    // A server error names the problem best; the driver's texts that follow
+    // it ("Unable to connect to data source") only restate it, and so does
+    // "Login failed" (18456) after the reason the login failed for.
     const TDBMessage* first = nullptr;
+    const TDBMessage* loginFailed = nullptr;
     for (const TDBMessage& m : messages) {
         if (!m.IsError)
             continue;
-        // A server error names the problem best; the driver's texts that
-        // follow it ("Unable to connect to data source") only restate it.
+        if (m.NativeError == 18456) {
+            if (!loginFailed)
+                loginFailed = &m;
+            continue;
+        }
         if (m.NativeError > 0 && m.NativeError < 20000)
             return EDBError(m.Description, m.SQLState, m.NativeError);
         if (!first)
             first = &m;
     }
+    if (loginFailed)
+        return EDBError(loginFailed->Description, loginFailed->SQLState, loginFailed->NativeError);
     if (first)
         return EDBError(first->Description, first->SQLState, first->NativeError);
     return EDBError(fallback);
@@ -318,7 +367,9 @@ void TOdbcConnection::Open(const TDBConnectionData& data)
     SQLSetConnectAttr(FDbc, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(SQLULEN(qMax(FConnectionTimeout, 0))), 0);
     SQLSetConnectAttr(FDbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
 
-    const QString connectionString = BuildOdbcConnectionString(FDriver, data);
+    const bool hasBrace = (data.InstanceName + data.UserName + data.UserPWD + data.DatabaseName).contains(QLatin1Char('}'));
+    const QString connectionString =
+        BuildOdbcConnectionString(FDriver, data, hasBrace ? BraceRuleOf(FDriver) : TBraceRule::Doubled);
     QString out(1024, QChar(0));
     SQLSMALLINT outLength = 0;
     const SQLRETURN rc = SQLDriverConnectW(FDbc, nullptr, const_cast<SQLWCHAR*>(W(connectionString)),

@@ -45,13 +45,23 @@ struct TServerAddress {
 };
 TServerAddress ParseServerName(const QString& name);
 
-// Quotes one attribute value by ODBC's rules: in braces, with '}' doubled,
-// when it holds a character that would end or confuse the attribute.
-QString QuoteOdbcValue(const QString& value);
+// How a driver reads a value in braces. ODBC's rule doubles a '}' inside;
+// FreeTDS before 1.4 ends the value at the first "};" and takes every other
+// character as it stands, so a value holding "};" cannot reach it.
+enum class TBraceRule { Doubled, FirstCloseSemicolon };
+
+// Quotes one attribute value: in braces when it holds a character that would
+// end or confuse the attribute. Throws EDBError for a value that the rule
+// cannot carry.
+QString QuoteOdbcValue(const QString& value, TBraceRule rule = TBraceRule::Doubled);
 
 // The connection string for the driver, built from the record. Every value
 // is quoted; the password never passes through any other text format.
-QString BuildOdbcConnectionString(const QString& driver, const TDBConnectionData& data);
+QString BuildOdbcConnectionString(const QString& driver, const TDBConnectionData& data,
+                                  TBraceRule rule = TBraceRule::Doubled);
+// The rule of the installed driver (asked once, without a server, and only
+// for FreeTDS).
+TBraceRule BraceRuleOf(const QString& driver);
 bool IsFreeTdsDriver(const QString& driver);
 
 // The driver's text without its "[vendor][driver][SQL Server]" prefixes.

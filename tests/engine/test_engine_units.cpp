@@ -11,8 +11,10 @@
 namespace {
 
 // Splits a connection string the way ODBC reads it: key=value; with values
-// in braces holding anything, "}}" standing for '}'.
-QMap<QString, QString> ParseOdbc(const QString& s)
+// in braces holding anything, "}}" standing for '}'. With firstClose, the way
+// FreeTDS before 1.4 reads it: a braced value ends at the first "};" and
+// nothing inside is unescaped.
+QMap<QString, QString> ParseOdbc(const QString& s, bool firstClose = false)
 {
     QMap<QString, QString> out;
     qsizetype i = 0;
@@ -23,7 +25,13 @@ QMap<QString, QString> ParseOdbc(const QString& s)
         const QString key = s.mid(i, eq - i).trimmed().toUpper();
         QString value;
         i = eq + 1;
-        if (i < s.size() && s.at(i) == QLatin1Char('{')) {
+        if (firstClose && i < s.size() && s.at(i) == QLatin1Char('{')) {
+            const qsizetype end = s.indexOf(QLatin1String("};"), i + 1);
+            if (end < 0)
+                return {};
+            value = s.mid(i + 1, end - i - 1);
+            i = end + 1;
+        } else if (i < s.size() && s.at(i) == QLatin1Char('{')) {
             ++i;
             for (;;) {
                 if (i >= s.size())
@@ -102,22 +110,30 @@ TEST(ConnectionString, EveryAwkwardValueSurvivesOdbcQuoting)
         QStringLiteral("Ünïcødé €"),
     };
     for (const char* driver : OdbcDriverPreference) {
-        for (const QString& value : awkward) {
-            TDBConnectionData d;
-            d.InstanceName = QStringLiteral("127.0.0.1,1433");
-            d.UserName = value;
-            d.UserPWD = value;
-            d.DatabaseName = value;
-            const QString cs = BuildOdbcConnectionString(QString::fromLatin1(driver), d);
-            const auto parsed = ParseOdbc(cs);
-            ASSERT_FALSE(parsed.isEmpty()) << cs.toStdString();
-            EXPECT_EQ(parsed.value(QStringLiteral("UID")), value) << cs.toStdString();
-            EXPECT_EQ(parsed.value(QStringLiteral("PWD")), value) << cs.toStdString();
-            if (!value.isEmpty())
-                EXPECT_EQ(parsed.value(QStringLiteral("DATABASE")), value) << cs.toStdString();
-            else
-                EXPECT_FALSE(parsed.contains(QStringLiteral("DATABASE")));
-            EXPECT_EQ(parsed.value(QStringLiteral("DRIVER")), QString::fromLatin1(driver));
+        for (const TBraceRule rule : {TBraceRule::Doubled, TBraceRule::FirstCloseSemicolon}) {
+            for (const QString& value : awkward) {
+                TDBConnectionData d;
+                d.InstanceName = QStringLiteral("127.0.0.1,1433");
+                d.UserName = value;
+                d.UserPWD = value;
+                d.DatabaseName = value;
+                if (rule == TBraceRule::FirstCloseSemicolon && value.contains(QLatin1String("};"))) {
+                    // Such a value cannot reach that driver: say so, never send it cut short.
+                    EXPECT_THROW(BuildOdbcConnectionString(QString::fromLatin1(driver), d, rule), EDBError);
+                    continue;
+                }
+                const QString cs = BuildOdbcConnectionString(QString::fromLatin1(driver), d, rule);
+                const auto parsed = ParseOdbc(cs, rule == TBraceRule::FirstCloseSemicolon);
+                ASSERT_FALSE(parsed.isEmpty()) << cs.toStdString();
+                EXPECT_EQ(parsed.value(QStringLiteral("UID")), value) << cs.toStdString();
+                EXPECT_EQ(parsed.value(QStringLiteral("PWD")), value) << cs.toStdString();
+                if (!value.isEmpty()) {
+                    EXPECT_EQ(parsed.value(QStringLiteral("DATABASE")), value) << cs.toStdString();
+                } else {
+                    EXPECT_FALSE(parsed.contains(QStringLiteral("DATABASE")));
+                }
+                EXPECT_EQ(parsed.value(QStringLiteral("DRIVER")), QString::fromLatin1(driver));
+            }
         }
     }
 }
@@ -152,6 +168,14 @@ TEST(ConnectionString, ServerAuthenticationAndEncryptionPerDriver)
         EXPECT_FALSE(nt.contains(QStringLiteral("UID"))) << driver;
         EXPECT_FALSE(nt.contains(QStringLiteral("PWD"))) << driver;
     }
+}
+
+TEST(ConnectionString, TheInstalledFreeTdsBraceRuleIsFound)
+{
+    // Asked of the driver itself, without a server.
+    const TBraceRule rule = BraceRuleOf(QStringLiteral("FreeTDS"));
+    EXPECT_TRUE(rule == TBraceRule::Doubled || rule == TBraceRule::FirstCloseSemicolon);
+    EXPECT_EQ(BraceRuleOf(QStringLiteral("ODBC Driver 18 for SQL Server")), TBraceRule::Doubled);
 }
 
 TEST(DriverTexts, PrefixesAreRemoved)

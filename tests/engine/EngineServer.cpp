@@ -1,0 +1,185 @@
+#include "EngineServer.h"
+
+#include "TSandboxServer.h"
+#include "untOdbcConnection.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QUuid>
+
+namespace {
+
+// Key=value pairs of an ODBC connection string, braces honoured.
+QMap<QString, QString> SplitConnectionString(const QString& s)
+{
+    QMap<QString, QString> out;
+    qsizetype i = 0;
+    while (i < s.size()) {
+        const qsizetype eq = s.indexOf(QLatin1Char('='), i);
+        if (eq < 0)
+            break;
+        const QString key = s.mid(i, eq - i).trimmed().toUpper();
+        QString value;
+        i = eq + 1;
+        if (i < s.size() && s.at(i) == QLatin1Char('{')) {
+            ++i;
+            while (i < s.size()) {
+                if (s.at(i) == QLatin1Char('}')) {
+                    if (i + 1 < s.size() && s.at(i + 1) == QLatin1Char('}')) {
+                        value += QLatin1Char('}');
+                        i += 2;
+                        continue;
+                    }
+                    ++i;
+                    break;
+                }
+                value += s.at(i++);
+            }
+            while (i < s.size() && s.at(i) != QLatin1Char(';'))
+                ++i;
+        } else {
+            const qsizetype semi = s.indexOf(QLatin1Char(';'), i);
+            value = s.mid(i, semi < 0 ? -1 : semi - i).trimmed();
+            i = semi < 0 ? s.size() : semi;
+        }
+        out.insert(key, value);
+        if (i < s.size())
+            ++i;
+    }
+    return out;
+}
+
+QString Bracketed(const QString& name)
+{
+    return QLatin1Char('[') + QString(name).replace(QLatin1Char(']'), QLatin1String("]]")) + QLatin1Char(']');
+}
+
+} // namespace
+
+TTestServer::TTestServer(const QString& kind, const QStringList& extraLogins)
+{
+    if (kind == QLatin1String("sandbox")) {
+        SetOdbcDriverOverride(QStringLiteral("FreeTDS"));
+        TSandboxServer::TOptions options;
+        if (!extraLogins.isEmpty())
+            options.Logins = QStringList{QString::fromLatin1(TSandboxServer::DefaultUser) + QLatin1Char(':')
+                                         + QString::fromLatin1(TSandboxServer::DefaultPassword)}
+                           + extraLogins;
+        FSandbox = std::make_unique<TSandboxServer>(options);
+        FInstance = FSandbox->Instance();
+        FLogin = {FInstance, QString::fromLatin1(TSandboxServer::DefaultUser),
+                  QString::fromLatin1(TSandboxServer::DefaultPassword), false};
+        return;
+    }
+    const auto parts = SplitConnectionString(qEnvironmentVariable("ORVEXA_TEST_SQLSERVER"));
+    if (parts.contains(QStringLiteral("DRIVER")))
+        SetOdbcDriverOverride(parts.value(QStringLiteral("DRIVER")));
+    FInstance = parts.value(QStringLiteral("SERVER"));
+    const QString trusted = parts.value(QStringLiteral("TRUSTED_CONNECTION")).toLower();
+    FLogin = {FInstance, parts.value(QStringLiteral("UID")), parts.value(QStringLiteral("PWD")),
+              trusted == QLatin1String("yes") || trusted == QLatin1String("true")};
+}
+
+TTestServer::~TTestServer()
+{
+    for (const QString& db : FCreated) {
+        try {
+            Exec(QStringLiteral("master"), QStringLiteral("ALTER DATABASE %1 SET SINGLE_USER WITH ROLLBACK IMMEDIATE; "
+                                                          "DROP DATABASE %1")
+                                               .arg(Bracketed(db)));
+        } catch (const std::exception&) {
+        }
+    }
+}
+
+TInstanceInfo TTestServer::Login() const
+{
+    return FLogin;
+}
+
+TInstanceAndDBInfo TTestServer::Database(const QString& name) const
+{
+    return {FLogin.InstanceName, FLogin.UserName, FLogin.UserPWD, FLogin.NT, name};
+}
+
+QString TTestServer::CreateDatabase(const QString& name)
+{
+    if (FSandbox) {
+        // A database of the sandbox is a SQLite file; an empty file is an
+        // empty database, whatever characters its name holds.
+        QFile file(QDir(FSandbox->DataDir()).filePath(name + QStringLiteral(".db")));
+        if (!file.open(QIODevice::WriteOnly))
+            throw std::runtime_error("cannot create " + file.fileName().toStdString());
+        return name;
+    }
+    const QString unique = name + QStringLiteral("_") + QUuid::createUuid().toString(QUuid::Id128).left(12);
+    Exec(QStringLiteral("master"), QStringLiteral("CREATE DATABASE %1").arg(Bracketed(unique)));
+    FCreated << unique;
+    return unique;
+}
+
+QStringList TTestServer::Query(const QString& database, const QString& sql) const
+{
+    auto connection = CreateDBConnection();
+    connection->Open(TDBConnectionData::From(Database(database)));
+    auto command = connection->CreateCommand();
+    command->SetCommandText(sql);
+    qint64 affected = -1;
+    auto rs = command->Execute(affected);
+    while (rs->State() != adStateOpen && rs->NextRecordset(affected)) {
+    }
+    QStringList out;
+    for (; rs->State() == adStateOpen && !rs->Eof(); rs->MoveNext())
+        out << rs->AsString(0).toString();
+    return out;
+}
+
+void TTestServer::Exec(const QString& database, const QString& sql) const
+{
+    auto connection = CreateDBConnection();
+    connection->Open(TDBConnectionData::From(Database(database)));
+    auto command = connection->CreateCommand();
+    command->SetCommandText(sql);
+    qint64 affected = -1;
+    auto rs = command->Execute(affected);
+    while (rs->NextRecordset(affected)) {
+    }
+}
+
+void TTestServer::StopSandbox()
+{
+    if (FSandbox)
+        FSandbox->Stop();
+}
+
+QString TTestServer::DataDir() const
+{
+    return FSandbox ? FSandbox->DataDir() : QString();
+}
+
+// ---------------------------------------------------------------------------
+
+void ServerTest::SetUp()
+{
+    const QString kind = QString::fromLatin1(GetParam());
+    if (kind == QLatin1String("sqlserver") && qEnvironmentVariableIsEmpty("ORVEXA_TEST_SQLSERVER"))
+        GTEST_SKIP() << "ORVEXA_TEST_SQLSERVER is not set: the run against a real SQL Server is skipped";
+    ASSERT_TRUE(FDir.isValid());
+    Server = std::make_unique<TTestServer>(kind, ExtraLogins());
+}
+
+void ServerTest::TearDown()
+{
+    Server.reset();
+}
+
+QString ServerTest::WriteScript(const QString& name, const QString& text)
+{
+    const QString path = FDir.filePath(name);
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        throw std::runtime_error("cannot write " + path.toStdString());
+    file.write(text.toUtf8());
+    return path;
+}
