@@ -240,6 +240,17 @@ TEST_F(CliRun, OutputFolderHoldsTargetMessagesCsvAndColumns)
     EXPECT_EQ(results[0].toObject()[QStringLiteral("rows")].toInt(), 3);
 }
 
+TEST_F(CliRun, AnOutputFolderThatCannotBeWrittenFailsTheRun)
+{
+    Prepare({QStringLiteral("w")});
+    // A folder cannot be made below a plain file, not even by root.
+    const QString blocker = Script(QStringLiteral("blocker"), "x");
+    const TCliResult r = Run({QStringLiteral("w")}, {Script(QStringLiteral("s.sql"), "SELECT 1 AS one\r\n")},
+                             {QStringLiteral("--output-dir"), blocker + QStringLiteral("/out")});
+    EXPECT_EQ(r.ExitCode, 1);
+    EXPECT_TRUE(r.Err.contains(blocker + QStringLiteral("/out/1"))) << r.Err.toStdString();
+}
+
 TEST_F(CliRun, InterruptStopsAtTheNextBatchAndRollsBack)
 {
     Prepare({QStringLiteral("slow")}, "CREATE TABLE t (id int)\r\n");
