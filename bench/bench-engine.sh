@@ -41,8 +41,12 @@ echo "--- fetch: $rows rows x 6 columns (int, bigint, nvarchar(40), decimal(18,2
 (cd "$work" && "$driver" fetch "$instance" "$user" "$pwd" fetchdb) > "$work/fetch.txt"
 echo "SELECT id, big, name, amount, stamp, flag FROM t" > "$work/fetch.sql"
 start=$(now)
-bsqldb -S sandbox -U "$user" -P "$pwd" -D fetchdb -i "$work/fetch.sql" > /dev/null 2> "$work/bsqldb.err"
+bsqldb -S sandbox -U "$user" -P "$pwd" -D fetchdb -i "$work/fetch.sql" > /dev/null 2> "$work/bsqldb.err" \
+  || { echo "bsqldb failed:"; cat "$work/bsqldb.err"; exit 1; }
 end=$(now)
+# The same query once more, counted, so that the figure is known to cover every row.
+got=$(bsqldb -S sandbox -U "$user" -P "$pwd" -D fetchdb -i "$work/fetch.sql" 2>/dev/null | wc -l)
+[ "$got" -ge "$rows" ] || { echo "bsqldb printed $got lines for $rows rows"; exit 1; }
 bsqldb_rows_s=$(awk -v r="$rows" -v a="$start" -v b="$end" 'BEGIN { printf "%d", r / (b - a) }')
 printf '%-26s %12s rows/s   (%s s)\n' "orvexa result tables" "$(value rows_per_s "$work/fetch.txt")" \
   "$(value seconds "$work/fetch.txt")"
@@ -73,10 +77,16 @@ SQL
 start=$(now)
 for i in $(seq -f '%03g' 1 "$ndb"); do
   for f in 01 02 03; do
-    bsqldb -S sandbox -U "$user" -P "$pwd" -D "loop$i" -i "$work/$f.sql" > /dev/null 2>> "$work/loop.err"
+    bsqldb -S sandbox -U "$user" -P "$pwd" -D "loop$i" -i "$work/$f.sql" > /dev/null 2>> "$work/loop.err" \
+      || { echo "bsqldb failed on loop$i $f.sql:"; cat "$work/loop.err"; exit 1; }
   done
 done
 end=$(now)
+# Both sides did the work: the loop's databases hold the same rows as the run's.
+for side in orv loop; do
+  "$driver" count "$instance" "$user" "$pwd" "${side}$(printf '%03d' "$ndb")" > "$work/$side.count"
+done
+cmp -s "$work/orv.count" "$work/loop.count" || { echo "the loop's results differ from the run's"; exit 1; }
 loop_s=$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.3f", b - a }')
 orv_s=$(value seconds "$work/many.txt")
 printf '%-26s %10.3f s\n' "orvexa one run" "$orv_s"

@@ -3,6 +3,7 @@
 //   bench_engine fetch INSTANCE USER PWD DB           one run of "SELECT * FROM t" into result tables
 //   bench_engine createdbs INSTANCE USER PWD PREFIX N databases PREFIX001 ... PREFIXN
 //   bench_engine many INSTANCE USER PWD PREFIX N FILE...  one run of the files over those databases
+//   bench_engine count INSTANCE USER PWD DB           the rows of table x, for checking both sides
 // Figures go to stdout as "key=value" lines for the script to print.
 #include "untDBAccess.h"
 #include "untOdbcConnection.h"
@@ -208,6 +209,20 @@ int Many(int argc, char** argv)
     return 0;
 }
 
+int Count(char** argv)
+{
+    const TInstanceInfo login = Login(argv);
+    auto c = CreateDBConnection();
+    c->Open(TDBConnectionData::From(login, QString::fromLocal8Bit(argv[5])));
+    auto command = c->CreateCommand();
+    command->SetCommandText(QStringLiteral("SELECT a, b FROM x ORDER BY a"));
+    qint64 affected = -1;
+    auto rs = command->Execute(affected);
+    for (; rs->State() == adStateOpen && !rs->Eof(); rs->MoveNext())
+        std::cout << rs->AsInteger(0) << " " << rs->AsString(1).toString().toStdString() << "\n";
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -222,12 +237,14 @@ int main(int argc, char** argv)
             return Fetch(argv);
         if (mode == "createdbs" && argc == 7)
             return CreateDbs(argv);
+        if (mode == "count" && argc == 6)
+            return Count(argv);
         if (mode == "many" && argc >= 8)
             return Many(argc, argv);
     } catch (const std::exception& e) {
         std::cerr << "bench_engine: " << e.what() << "\n";
         return 1;
     }
-    std::cerr << "usage: bench_engine populate|fetch|createdbs|many INSTANCE USER PWD ...\n";
+    std::cerr << "usage: bench_engine populate|fetch|createdbs|many|count INSTANCE USER PWD ...\n";
     return 2;
 }
