@@ -1,5 +1,4 @@
 #include "untResultCapture.h"
-#include "untThread.h"
 
 #include <QSet>
 
@@ -157,54 +156,54 @@ TReader ReaderFor(const TResultColumnDef& def, const TDBField& field)
 
 } // namespace
 
-void TExecThread::CreateResultFields(const TDBRecordset& recordset)
+void TResultCapture::CreateResultFields(const TDBRecordset& recordset, TResultTable& table)
 {
-    cdsResult.Close();
+    table.Close();
     QList<TDBField> fields;
     fields.reserve(recordset.FieldCount());
     for (int i = 0; i < recordset.FieldCount(); ++i)
         fields << recordset.Field(i);
     std::vector<int> sources;
     const QList<TResultColumnDef> columns = BuildResultColumns(fields, &sources);
-    FCapture.clear();
+    FSources.clear();
     for (qsizetype i = 0; i < columns.size(); ++i)
-        FCapture.push_back({sources[size_t(i)], ReaderFor(columns[i], fields[sources[size_t(i)]])});
-    cdsResult.DefineColumns(columns);
+        FSources.push_back({sources[size_t(i)], ReaderFor(columns[i], fields[sources[size_t(i)]])});
+    table.DefineColumns(columns);
 }
 
-void TExecThread::FillResult(TDBRecordset& recordset)
+void TResultCapture::FillResult(TDBRecordset& recordset, TResultTable& table)
 {
     while (!recordset.Eof()) {
-        for (const TCapture& c : FCapture) {
+        for (const TSource& c : FSources) {
             if (recordset.IsNull(c.Field)) {
-                cdsResult.AppendNull();
+                table.AppendNull();
                 continue;
             }
             switch (c.Reader) {
-            case rdInteger: cdsResult.AppendInteger(recordset.AsInteger(c.Field)); break;
-            case rdTruth: cdsResult.AppendInteger(qAbs(recordset.AsInteger(c.Field))); break;
-            case rdFloat: cdsResult.AppendFloat(recordset.AsFloat(c.Field)); break;
-            case rdDecimal: cdsResult.AppendDecimal(recordset.AsDecimalText(c.Field)); break;
+            case rdInteger: table.AppendInteger(recordset.AsInteger(c.Field)); break;
+            case rdTruth: table.AppendInteger(qAbs(recordset.AsInteger(c.Field))); break;
+            case rdFloat: table.AppendFloat(recordset.AsFloat(c.Field)); break;
+            case rdDecimal: table.AppendDecimal(recordset.AsDecimalText(c.Field)); break;
             case rdDateTime:
             case rdDate: {
                 const TDBTimeStamp t = recordset.AsTimeStamp(c.Field);
-                cdsResult.AppendTicks(c.Reader == rdDate ? TicksFromParts(t.Year, t.Month, t.Day, 0, 0, 0, 0)
+                table.AppendTicks(c.Reader == rdDate ? TicksFromParts(t.Year, t.Month, t.Day, 0, 0, 0, 0)
                                                          : TicksFromParts(t.Year, t.Month, t.Day, t.Hour, t.Minute,
                                                                           t.Second, t.Nanosecond));
                 break;
             }
             case rdTime: {
                 const TDBTimeStamp t = recordset.AsTimeStamp(c.Field);
-                cdsResult.AppendTicks((qint64(t.Hour) * 3600 + t.Minute * 60 + t.Second) * TicksPerSecond
+                table.AppendTicks((qint64(t.Hour) * 3600 + t.Minute * 60 + t.Second) * TicksPerSecond
                                       + t.Nanosecond / 100);
                 break;
             }
-            case rdText: cdsResult.AppendText(recordset.AsString(c.Field)); break;
-            case rdBytes: cdsResult.AppendBytes(recordset.AsBytes(c.Field)); break;
-            default: cdsResult.AppendNull(); break;
+            case rdText: table.AppendText(recordset.AsString(c.Field)); break;
+            case rdBytes: table.AppendBytes(recordset.AsBytes(c.Field)); break;
+            default: table.AppendNull(); break;
             }
         }
-        cdsResult.Post();
+        table.Post();
         recordset.MoveNext();
     }
 }

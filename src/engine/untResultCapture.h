@@ -24,3 +24,19 @@ TResultColumnDef ResultColumnFor(const TDBField& field);
 // id_1, id_2, ... sourceFields receives, per result column, the index of
 // the server column it is filled from.
 QList<TResultColumnDef> BuildResultColumns(const QList<TDBField>& fields, std::vector<int>* sourceFields = nullptr);
+
+// Copies result sets into a result table: CreateResultFields defines the
+// table's columns for the recordset's current result, FillResult reads all
+// of its rows. One object per run, reused for every result set.
+class TResultCapture {
+public:
+    void CreateResultFields(const TDBRecordset& recordset, TResultTable& table);
+    void FillResult(TDBRecordset& recordset, TResultTable& table);
+
+private:
+    struct TSource {
+        int Field;   // index of the server column
+        int Reader;  // how its values are read
+    };
+    std::vector<TSource> FSources;
+};

@@ -20,6 +20,7 @@
 #include "untCommon.h"
 #include "untDBAccess.h"
 #include "untExecNotify.h"
+#include "untResultCapture.h"
 #include "untResultTable.h"
 #include "untSQLFile.h"
 
@@ -94,9 +95,9 @@ private:
     // One database and one file (untExecDatabase.cpp).
     void ExecuteOnDatabase(int index);
     void ExecuteSQLFile(TSQLFile& file);
-    // Result capture (untResultCapture.cpp).
-    void CreateResultFields(const TDBRecordset& recordset);
-    void FillResult(TDBRecordset& recordset);
+    // Result capture into cdsResult (untResultCapture.h).
+    void CreateResultFields(const TDBRecordset& recordset) { FCapture.CreateResultFields(recordset, cdsResult); }
+    void FillResult(TDBRecordset& recordset) { FCapture.FillResult(recordset, cdsResult); }
 
     // Notifications (untThread.cpp).
     void NotifyRunStart();
@@ -127,12 +128,7 @@ private:
     std::unique_ptr<TDBConnection> FConnection;
     std::unique_ptr<TDBCommand> FCommand;
     QString FCurrentFile;
-    // Per result set: which source field feeds each result column, and how.
-    struct TCapture {
-        int Field;
-        int Reader;
-    };
-    std::vector<TCapture> FCapture;
+    TResultCapture FCapture;
 };
 
 // The file name without its folder ('/' or '\' separated).

@@ -397,3 +397,108 @@ TEST(Helpers, FileNamesAndTrimming)
     EXPECT_EQ(TrimBlanksAndControls(QStringLiteral(" \r\n\r\n ")), QString());
     EXPECT_EQ(UserCancelException().Message(), QStringLiteral("User has canceled current operation."));
 }
+
+namespace {
+
+// A recordset over rows held in memory. The server cannot send a column of a
+// type the mapping leaves out (the sandbox has none, and SQL Server's CLR
+// types need a real server), so capture of such columns is checked here.
+class TListRecordset : public TDBRecordset {
+public:
+    std::vector<TDBField> Fields;
+    QList<QVariantList> Rows;
+    qsizetype Row = 0;
+    mutable QString Text;
+    mutable QByteArray Bytes;
+
+    int State() const override { return adStateOpen; }
+    void SetCacheSize(int) override {}
+    int CacheSize() const override { return 1000; }
+    int FieldCount() const override { return int(Fields.size()); }
+    const TDBField& Field(int index) const override { return Fields.at(size_t(index)); }
+    int FieldIndex(const QString& name) const override
+    {
+        for (size_t i = 0; i < Fields.size(); ++i)
+            if (Fields[i].Name.compare(name, Qt::CaseInsensitive) == 0)
+                return int(i);
+        return -1;
+    }
+    bool Eof() const override { return Row >= Rows.size(); }
+    void MoveNext() override { ++Row; }
+    bool IsNull(int f) const override { return !Rows[Row][f].isValid(); }
+    qint64 AsInteger(int f) const override { return Rows[Row][f].toLongLong(); }
+    double AsFloat(int f) const override { return Rows[Row][f].toDouble(); }
+    QByteArrayView AsDecimalText(int f) const override
+    {
+        Bytes = Rows[Row][f].toString().toLatin1();
+        return Bytes;
+    }
+    TDBTimeStamp AsTimeStamp(int f) const override
+    {
+        const QDateTime t = Rows[Row][f].toDateTime();
+        return {t.date().year(), t.date().month(), t.date().day(), t.time().hour(), t.time().minute(),
+                t.time().second(), t.time().msec() * 1000000};
+    }
+    QStringView AsString(int f) const override
+    {
+        Text = Rows[Row][f].toString();
+        return Text;
+    }
+    QByteArrayView AsBytes(int f) const override
+    {
+        Bytes = Rows[Row][f].toByteArray();
+        return Bytes;
+    }
+    QVariant Value(int f) const override { return Rows[Row][f]; }
+    bool NextRecordset(qint64& affected) override
+    {
+        affected = -1;
+        return false;
+    }
+    void Close() override {}
+};
+
+TDBField Described(const char* name, TDataType type, int precision = 0, int scale = 0)
+{
+    TDBField f;
+    f.Name = QString::fromLatin1(name);
+    f.Type = type;
+    f.Precision = precision;
+    f.NumericScale = scale;
+    return f;
+}
+
+} // namespace
+
+TEST(ResultCapture, LeftOutColumnsKeepTheOthersAligned)
+{
+    TListRecordset rs;
+    rs.Fields = {Described("id", adInteger), Described("shape", adUserDefined), Described("flag", adBoolean),
+                 Described("", adEmpty), Described("amount", adNumeric, 18, 2), Described("", adVarWChar),
+                 Described("stamp", adDBTimeStamp)};
+    rs.Rows = {
+        {1, QByteArray("\x01\x02"), -1, 5, QStringLiteral("12.50"), QStringLiteral("a"),
+         QDateTime(QDate(2024, 1, 2), QTime(3, 4, 5, 6))},
+        {2, QVariant(), 0, QVariant(), QVariant(), QVariant(), QVariant()},
+    };
+    TResultTable table;
+    TResultCapture capture;
+    capture.CreateResultFields(rs, table);
+    capture.FillResult(rs, table);
+
+    ASSERT_EQ(table.ColumnCount(), 5);
+    QStringList names;
+    for (int c = 0; c < table.ColumnCount(); ++c)
+        names << table.Column(c).Name;
+    EXPECT_EQ(names, (QStringList{"id", "flag", "amount", "COLUMN1", "stamp"}));
+    ASSERT_EQ(table.RowCount(), 2);
+    EXPECT_EQ(table.DisplayText(0, 0), QStringLiteral("1"));
+    EXPECT_EQ(table.DisplayText(0, 1), QStringLiteral("1"));  // true (-1) is stored as 1
+    EXPECT_EQ(table.DisplayText(0, 2), QStringLiteral("12.50"));
+    EXPECT_EQ(table.DisplayText(0, 3), QStringLiteral("a"));
+    EXPECT_EQ(table.DisplayText(0, 4), QStringLiteral("2024-01-02 03:04:05.006"));
+    EXPECT_EQ(table.DisplayText(1, 0), QStringLiteral("2"));
+    EXPECT_EQ(table.DisplayText(1, 1), QStringLiteral("0"));
+    for (int c = 2; c < 5; ++c)
+        EXPECT_TRUE(table.IsNull(1, c));
+}
