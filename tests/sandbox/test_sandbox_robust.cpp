@@ -76,11 +76,23 @@ public:
             if (!ReadExact(h, 8, timeoutMs)) return {};
             const size_t len = (size_t(h[2]) << 8) | h[3];
             if (len < 8) return {};
+            Spid = (int(h[4]) << 8) | h[5];
             TBytes body(len - 8);
             if (!ReadExact(body.data(), body.size(), timeoutMs)) return {};
             out.insert(out.end(), body.begin(), body.end());
             if (h[1] & 1) return out;
         }
+    }
+    // Reads a single packet of a reply (and its header's session id).
+    bool ReadPacket(int timeoutMs = 10000)
+    {
+        uint8_t h[8];
+        if (!ReadExact(h, 8, timeoutMs)) return false;
+        const size_t len = (size_t(h[2]) << 8) | h[3];
+        if (len < 8) return false;
+        Spid = (int(h[4]) << 8) | h[5];
+        TBytes body(len - 8);
+        return ReadExact(body.data(), body.size(), timeoutMs);
     }
     // True when the server has closed the connection (reads and discards data).
     bool ClosedByServer(int timeoutMs = 10000)
@@ -94,6 +106,7 @@ public:
         }
     }
     bool Connected = false;
+    int Spid = 0;   // the server's session id, from the last reply header
 
 private:
     bool ReadExact(uint8_t* p, size_t n, int timeoutMs)
@@ -339,6 +352,28 @@ TEST_F(SandboxRobust, AttentionStopsAStreamingResult)
     EXPECT_TRUE(acknowledged);
     ASSERT_TRUE(c.SendMessage(1, Batch("SELECT 1")));
     EXPECT_TRUE(HasToken(c.Reply(), 0x81));
+}
+
+TEST_F(SandboxRobust, KillMidResultInsideATransactionFreesItsLocks)
+{
+    TOdbcProbe killer;
+    ASSERT_TRUE(killer.Connect(TOdbcProbe::ConnStr(Server->Port())));
+    ASSERT_TRUE(killer.Exec("CREATE TABLE lk (id int)").Ok);
+    TRawClient victim(Server->Port());
+    ASSERT_TRUE(LoggedIn(victim));
+    ASSERT_TRUE(victim.SendMessage(1, Batch("BEGIN TRAN; INSERT INTO lk VALUES (1); "
+                                            "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 50000000) "
+                                            "SELECT i, 'text to fill the socket' FROM n")));
+    ASSERT_TRUE(victim.ReadPacket());
+    ASSERT_GT(victim.Spid, 0);
+    // The victim streams into a socket nobody reads; KILL ends it at once.
+    const TOdbcBatch k = killer.Exec("KILL " + std::to_string(victim.Spid));
+    ASSERT_TRUE(k.Ok) << k.DiagText();
+    // Its transaction is gone with it: no lock is left behind for writers.
+    const TOdbcBatch w = killer.Exec("INSERT INTO lk VALUES (2); SELECT COUNT(*) FROM lk");
+    ASSERT_TRUE(w.Ok) << w.DiagText();
+    ASSERT_EQ(w.Sets().size(), 1u);
+    EXPECT_EQ(w.Sets()[0].Rows[0][0].value_or(""), "1");
 }
 
 TEST(SandboxLifecycle, StopRollsBackOpenTransactionsAndKeepsCommittedData)

@@ -5,7 +5,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <cstdlib>
 #include <iostream>
+
+#include <unistd.h>
 
 #include <sqlite3.h>
 
@@ -185,11 +188,20 @@ void TServerState::Log(const std::string& line) const
 {
     std::lock_guard lock(FLogMutex);
     std::cerr << "tds-sandbox: " << line << std::endl;
+    // TDS_SANDBOX_LOG names a file that receives the log too (for sandboxes started by tests).
+    static const char* file = std::getenv("TDS_SANDBOX_LOG");
+    if (file && *file) {
+        if (FILE* f = std::fopen(file, "a")) {
+            std::fprintf(f, "[%d] %s\n", int(::getpid()), line.c_str());
+            std::fclose(f);
+        }
+    }
 }
 
 void TServerState::Verbose(const std::string& line) const
 {
-    if (FOptions.Verbose)
+    static const bool fromEnvironment = std::getenv("TDS_SANDBOX_LOG") != nullptr;
+    if (FOptions.Verbose || fromEnvironment)
         Log(line);
 }
 

@@ -404,9 +404,12 @@ void TSession::CloseDatabase()
 {
     std::lock_guard lock(FDbMutex);
     if (!FDb) return;
-    // Closing inside a transaction rolls it back.
+    // Statements left behind by a connection that broke mid-result go first:
+    // while one is open the connection could not really close, and would keep
+    // its transaction and locks. Closing then rolls an open transaction back.
+    while (sqlite3_stmt* st = sqlite3_next_stmt(FDb, nullptr)) sqlite3_finalize(st);
     if (!sqlite3_get_autocommit(FDb)) sqlite3_exec(FDb, "ROLLBACK", nullptr, nullptr, nullptr);
-    sqlite3_close_v2(FDb);
+    if (sqlite3_close(FDb) != SQLITE_OK) sqlite3_close_v2(FDb);
     FDb = nullptr;
     FTranCount = 0;
     FSavepoints.clear();
@@ -653,13 +656,28 @@ TSession::TFlow TSession::SqliteStatement(const std::vector<TToken>& T, size_t f
     return RunQuery(tr.Sql, line, verb);
 }
 
+namespace {
+
+// Finalizes a statement however its scope ends (a broken connection throws).
+struct TStmtGuard {
+    sqlite3_stmt*& St;
+    ~TStmtGuard() {
+        sqlite3_finalize(St);
+        St = nullptr;
+    }
+};
+
+}  // namespace
+
 TSession::TFlow TSession::RunQuery(const std::string& sql, int line, const std::string& verb)
 {
     sqlite3_stmt* st = nullptr;
+    TStmtGuard guard{st};
     int rc = sqlite3_prepare_v2(FDb, sql.c_str(), int(sql.size()), &st, nullptr);
     if (rc != SQLITE_OK) {
         const TSqlError e = MapSqliteError(FDb, rc, verb, FDatabase, line);
         sqlite3_finalize(st);
+        st = nullptr;
         return Fail(e);
     }
     if (!st) {
@@ -670,17 +688,16 @@ TSession::TFlow TSession::RunQuery(const std::string& sql, int line, const std::
     rc = sqlite3_step(st);
     if (ncol > 0) {
         const TFlow flow = StreamResult(st, rc, line);
-        sqlite3_finalize(st);
         return flow;
     }
     while (rc == SQLITE_ROW) rc = sqlite3_step(st);
     if (rc != SQLITE_DONE) {
         const TSqlError e = MapSqliteError(FDb, rc, verb, FDatabase, line);
-        sqlite3_finalize(st);
         if ((rc & 0xFF) == SQLITE_INTERRUPT) throw TDisconnect("ended by KILL");
+        sqlite3_finalize(st);
+        st = nullptr;
         return Fail(e);
     }
-    sqlite3_finalize(st);
     const bool counts = verb == "INSERT" || verb == "UPDATE" || verb == "DELETE" || verb == "TRUNCATE" || verb == "MERGE" ||
                         verb == "REPLACE";
     const int64_t changes = counts ? sqlite3_changes64(FDb) : 0;
