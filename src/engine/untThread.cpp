@@ -151,7 +151,13 @@ void TExecThread::Execute()
     // ODBC needs no per-thread set-up (the place where COM was initialised).
     if (SQLFiles.empty())
         return;
-    NotifyRunStart();
+    try {
+        NotifyRunStart();
+    } catch (...) {
+        // A receiver that cannot even start the run gets nothing more.
+        FFailed = true;
+        return;
+    }
     try {
         Logs << QString() << CenterTitle(QStringLiteral("Begin to split SQL statments"));
         FlushLogs();

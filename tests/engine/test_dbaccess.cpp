@@ -82,6 +82,20 @@ TEST_P(DBAccess, OpensClosesAndReportsState)
     EXPECT_NO_THROW(TestDBConnection(Server->Login()));
 }
 
+TEST_P(DBAccess, ServerNamesAsDbasTypeThem)
+{
+    if (!Server->IsSandbox())
+        GTEST_SKIP() << "the forms are checked against a server on this machine";
+    const QString port = Server->Instance().section(QLatin1Char(','), 1);
+    for (const QString& name : {QStringLiteral("127.0.0.1,") + port, QStringLiteral("tcp:127.0.0.1,") + port,
+                                QStringLiteral(" TCP:127.0.0.1 , ") + port, QStringLiteral("(local),") + port,
+                                QStringLiteral(".,") + port, QStringLiteral("localhost,") + port}) {
+        TInstanceInfo login = Server->Login();
+        login.InstanceName = name;
+        EXPECT_NO_THROW(TestDBConnection(login)) << name.toStdString();
+    }
+}
+
 TEST_P(DBAccess, LoginFailuresCarryTheServersText)
 {
     TInstanceInfo wrong = Server->Login();

@@ -382,6 +382,21 @@ TEST_P(EngineRun, UseAndGoNWarningDeclinedAndAccepted)
     }
 }
 
+TEST_P(EngineRun, StopBeforeSplittingEndsWithoutRollbackText)
+{
+    TExecRecorder r;
+    TExecThread thread(&r, {WriteScript(QStringLiteral("a.sql"), QStringLiteral("SELECT 1\r\n"))},
+                       {Server->Database(QStringLiteral("master"))}, RunConfig(true, true));
+    thread.Terminate();
+    thread.Start();
+    thread.Wait();
+    EXPECT_EQ(r.Logs(), (QStringList{QString(), Banner("Begin to split SQL statments"), QString(),
+                                     Tab + QStringLiteral("User has canceled current operation."), QString(),
+                                     Banner("Execution completed but errors occured")}));
+    EXPECT_EQ(r.Values(WM_EXEC_STATUS), (QList<int>{stConstruct, stFail}));
+    EXPECT_TRUE(thread.Failed());
+}
+
 TEST_P(EngineRun, RefusedPageAndMissingFileEndTheRun)
 {
     const QString db = DatabaseWithTable(QStringLiteral("refused"));
