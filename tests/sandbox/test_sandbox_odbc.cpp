@@ -451,6 +451,22 @@ TEST_F(SandboxOdbc, TsqlDialectIsTranslated)
     EXPECT_EQ(sets[1].Rows[0][0].value_or(""), "3");
     EXPECT_EQ(sets[1].Rows[0][1].value_or(""), "2024-02-29 00:00:00.000");
     EXPECT_EQ(sets[1].Rows[0][2].value_or(""), "2");
+
+    // The catalogue views DBA scripts look into.
+    const TOdbcBatch cat = Run(p,
+        "IF NOT EXISTS (SELECT * FROM sys.databases WHERE name = 'Demo') CREATE DATABASE Demo\n"
+        "IF NOT EXISTS (SELECT * FROM sys.databases WHERE name = 'Demo') CREATE DATABASE Demo\n"
+        "SELECT name FROM sys.databases ORDER BY name\n"
+        "SELECT c.name FROM sys.columns c JOIN sys.tables t ON t.object_id = c.object_id WHERE t.name = 'Orders' ORDER BY c.column_id\n"
+        "SELECT COUNT(*) FROM INFORMATION_SCHEMA.TABLES WHERE TABLE_NAME = 'Orders' AND TABLE_TYPE = 'BASE TABLE'");
+    ASSERT_TRUE(cat.Ok) << cat.DiagText();
+    const auto c = cat.Sets();
+    ASSERT_EQ(c.size(), 3u);
+    ASSERT_EQ(c[0].Rows.size(), 2u);
+    EXPECT_EQ(c[0].Rows[0][0].value_or(""), "Demo");
+    ASSERT_EQ(c[1].Rows.size(), 2u);
+    EXPECT_EQ(c[1].Rows[1][0].value_or(""), "Amount");
+    EXPECT_EQ(c[2].Rows[0][0].value_or(""), "1");
 }
 
 }  // namespace

@@ -367,6 +367,49 @@ void TSession::LoginAck()
     FWire.U8(0xD0);
 }
 
+// The catalogue views that T-SQL scripts ask for, over SQLite's own catalogue.
+// They are temporary: every connection makes its own, nothing lands in the file.
+void TSession::CreateCatalogViews(sqlite3* db)
+{
+    static const char* const sql =
+        "PRAGMA temp_store=MEMORY;"
+        "CREATE TEMP VIEW \"sys.objects\" AS SELECT name, rowid + 1000 AS object_id, "
+        "  CASE type WHEN 'table' THEN 'U' ELSE 'V' END AS type, "
+        "  CASE type WHEN 'table' THEN 'USER_TABLE' ELSE 'VIEW' END AS type_desc, 1 AS schema_id "
+        "  FROM main.sqlite_master WHERE type IN ('table', 'view') AND name NOT LIKE 'sqlite_%';"
+        "CREATE TEMP VIEW \"sys.tables\" AS SELECT name, object_id, type, type_desc, schema_id FROM \"sys.objects\" WHERE type = 'U';"
+        "CREATE TEMP VIEW \"sys.views\" AS SELECT name, object_id, type, type_desc, schema_id FROM \"sys.objects\" WHERE type = 'V';"
+        "CREATE TEMP VIEW \"sys.columns\" AS SELECT m.rowid + 1000 AS object_id, p.name AS name, p.cid + 1 AS column_id, "
+        "  CASE p.\"notnull\" WHEN 0 THEN 1 ELSE 0 END AS is_nullable "
+        "  FROM main.sqlite_master m, pragma_table_info(m.name, 'main') p WHERE m.type IN ('table', 'view');"
+        "CREATE TEMP VIEW \"sys.schemas\" AS SELECT 'dbo' AS name, 1 AS schema_id;"
+        "CREATE TEMP VIEW \"information_schema.tables\" AS SELECT DB_NAME() AS TABLE_CATALOG, 'dbo' AS TABLE_SCHEMA, "
+        "  name AS TABLE_NAME, CASE type WHEN 'U' THEN 'BASE TABLE' ELSE 'VIEW' END AS TABLE_TYPE FROM \"sys.objects\";"
+        "CREATE TEMP VIEW \"information_schema.columns\" AS SELECT DB_NAME() AS TABLE_CATALOG, 'dbo' AS TABLE_SCHEMA, "
+        "  m.name AS TABLE_NAME, p.name AS COLUMN_NAME, p.cid + 1 AS ORDINAL_POSITION, p.dflt_value AS COLUMN_DEFAULT, "
+        "  CASE p.\"notnull\" WHEN 0 THEN 'YES' ELSE 'NO' END AS IS_NULLABLE, "
+        "  lower(CASE WHEN instr(p.type, '(') > 0 THEN substr(p.type, 1, instr(p.type, '(') - 1) ELSE p.type END) AS DATA_TYPE "
+        "  FROM main.sqlite_master m, pragma_table_info(m.name, 'main') p WHERE m.type IN ('table', 'view');"
+        "CREATE TEMP TABLE \"sys.databases\" (name, database_id, state_desc);";
+    char* msg = nullptr;
+    if (sqlite3_exec(db, sql, nullptr, nullptr, &msg) != SQLITE_OK) {
+        FState.Log(std::string("cannot create the catalogue views: ") + (msg ? msg : "?"));
+        sqlite3_free(msg);
+    }
+}
+
+void TSession::RefreshDatabaseList()
+{
+    std::string sql = "DELETE FROM temp.\"sys.databases\";";
+    int id = 0;
+    for (const auto& name : FState.ListDatabases()) {
+        ++id;
+        sql += "INSERT INTO temp.\"sys.databases\" VALUES (" + Quote(name) + ", " +
+               std::to_string(ToLower(name) == "master" ? 1 : id + 4) + ", 'ONLINE');";
+    }
+    sqlite3_exec(FDb, sql.c_str(), nullptr, nullptr, nullptr);
+}
+
 bool TSession::OpenDatabase(const std::string& storedName, std::string& error)
 {
     sqlite3* db = nullptr;
@@ -389,6 +432,7 @@ bool TSession::OpenDatabase(const std::string& storedName, std::string& error)
     }
     sqlite3_finalize(st);
     RegisterFunctions(db, &FFunctions);
+    CreateCatalogViews(db);
     CloseDatabase();
     {
         std::lock_guard lock(FDbMutex);
@@ -653,6 +697,7 @@ TSession::TFlow TSession::SqliteStatement(const std::vector<TToken>& T, size_t f
         return Fail(e);
     }
     FState.Verbose("connection " + std::to_string(FSpid) + ": sqlite: " + tr.Sql.substr(0, 500));
+    if (tr.Sql.find("\"sys.databases\"") != std::string::npos) RefreshDatabaseList();
     return RunQuery(tr.Sql, line, verb);
 }
 
@@ -1210,6 +1255,7 @@ TSession::TFlow TSession::If(const std::vector<TToken>& T, size_t first, size_t 
         return Fail(e);
     }
     const std::string sql = "SELECT CASE WHEN (" + tr.Sql + ") THEN 1 ELSE 0 END";
+    if (tr.Sql.find("\"sys.databases\"") != std::string::npos) RefreshDatabaseList();
     sqlite3_stmt* st = nullptr;
     int rc = sqlite3_prepare_v2(FDb, sql.c_str(), int(sql.size()), &st, nullptr);
     if (rc == SQLITE_OK) rc = sqlite3_step(st);

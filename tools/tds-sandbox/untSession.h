@@ -39,6 +39,8 @@ private:
     void LoginFailed(const std::string& text, int number, int severity);
     bool OpenDatabase(const std::string& storedName, std::string& error);
     void CloseDatabase();
+    void CreateCatalogViews(sqlite3* db);
+    void RefreshDatabaseList();
 
     void SqlBatch(const TTdsWire::TMessage& msg);
     void Rpc(const TTdsWire::TMessage& msg);

@@ -456,6 +456,25 @@ public:
                u.rfind("NCHAR", 0) == 0 || u == "TEXT" || u == "NTEXT" || u == "SYSNAME";
     }
 
+    // sys.tables, INFORMATION_SCHEMA.COLUMNS ...: the session's catalogue views,
+    // named "sys.tables" and so on. Empty when tokens at i are no such name.
+    std::string CatalogView(size_t i, size_t last) const
+    {
+        if (i + 2 >= last || !T[i + 1].IsSym(".") || (T[i + 2].Kind != TToken::Word && T[i + 2].Kind != TToken::Quoted))
+            return {};
+        std::string schema = Upper(T[i].Text);
+        if (schema != "SYS" && schema != "INFORMATION_SCHEMA") return {};
+        std::string name = Upper(T[i + 2].Text);
+        static const std::set<std::string> known = {"SYS.TABLES", "SYS.VIEWS", "SYS.OBJECTS", "SYS.COLUMNS", "SYS.SCHEMAS",
+                                                    "SYS.DATABASES", "INFORMATION_SCHEMA.TABLES", "INFORMATION_SCHEMA.COLUMNS"};
+        const std::string full = schema + "." + name;
+        if (!known.count(full)) return {};
+        std::string lower = full;
+        for (char& c : lower)
+            if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+        return lower;
+    }
+
     // Emits "SELECT [DISTINCT|ALL]" and consumes TOP; returns the index after them.
     size_t EmitSelectHead(size_t i, size_t last, std::string& out, std::string& limit)
     {
@@ -714,6 +733,12 @@ public:
                     continue;
                 }
                 if (u == "DBO" && i + 1 < last && T[i + 1].IsSym(".")) { i += 2; continue; }
+                if (const std::string view = CatalogView(i, last); !view.empty()) {
+                    space();
+                    out += QuoteName(view);
+                    i += 3;
+                    continue;
+                }
                 // T-SQL functions whose names are SQLite keywords.
                 if (call && (u == "ISNULL" || u == "LEFT" || u == "RIGHT")) {
                     space();
@@ -759,6 +784,12 @@ public:
             }
             case TToken::Quoted: {
                 if (Upper(t.Text) == "DBO" && i + 1 < last && T[i + 1].IsSym(".")) { i += 2; continue; }
+                if (const std::string view = CatalogView(i, last); !view.empty()) {
+                    space();
+                    out += QuoteName(view);
+                    i += 3;
+                    continue;
+                }
                 if (i + 2 < last && T[i + 1].IsSym(".") &&
                     (T[i + 2].IsSym(".") || ((T[i + 2].Is("DBO") || (T[i + 2].Kind == TToken::Quoted && Upper(T[i + 2].Text) == "DBO")) &&
                                              i + 3 < last && T[i + 3].IsSym(".")))) {
