@@ -112,6 +112,7 @@ struct TDBMessage {
     QString Description;  // the text as the server wrote it
     QString SQLState;     // five characters; "01..." for informational messages
     int NativeError = 0;  // the server's message number (0 for PRINT and driver texts)
+    int Line = 0;         // line of the batch the server names; 0 when unknown
     bool IsError = false;
 };
 

@@ -248,13 +248,11 @@ QString StripDriverPrefixes(const QString& text)
     return text.mid(at).trimmed();
 }
 
-void CollectDiagnostics(SQLSMALLINT handleType, SQLHANDLE handle, QList<TDBMessage>& out)
+void CollectDiagnostics(SQLSMALLINT handleType, SQLHANDLE handle, QList<TDBMessage>& out, bool driverRanks)
 {
     if (handle == SQL_NULL_HANDLE)
         return;
     const qsizetype first = out.size();
-    std::vector<int> lines;
-    bool allHaveLines = true;
     QString buffer(1024, QChar(0));
     for (SQLSMALLINT record = 1;; ++record) {
         SQLWCHAR state[6] = {};
@@ -274,27 +272,33 @@ void CollectDiagnostics(SQLSMALLINT handleType, SQLHANDLE handle, QList<TDBMessa
         message.NativeError = int(native);
         message.Description = StripDriverPrefixes(QString(buffer.constData(), qMin<qsizetype>(length, buffer.size() - 1)));
         message.IsError = !message.SQLState.startsWith(QLatin1String("01"));
-        out << message;
         SQLUSMALLINT line = 0;
-        if (!Succeeded(SQLGetDiagFieldW(handleType, handle, record, SQL_DIAG_SS_LINE_FIELD, &line, sizeof line, nullptr))
-            || line == 0)
-            allHaveLines = false;
-        lines.push_back(int(line));
+        if (Succeeded(SQLGetDiagFieldW(handleType, handle, record, SQL_DIAG_SS_LINE_FIELD, &line, sizeof line, nullptr)))
+            message.Line = int(line);
+        out << message;
     }
-    // ODBC hands errors out ahead of informational messages, and FreeTDS's
-    // ranking swaps records to get there; the server sent them in the order
-    // of their lines. Put messages of the same batch back in that order.
-    if (allHaveLines && lines.size() > 1) {
-        std::vector<size_t> order(lines.size());
-        for (size_t i = 0; i < order.size(); ++i)
-            order[i] = i;
-        std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return lines[a] < lines[b]; });
-        QList<TDBMessage> sorted;
-        for (size_t i : order)
-            sorted << out[first + qsizetype(i)];
-        for (qsizetype i = 0; i < sorted.size(); ++i)
-            out[first + i] = sorted[i];
+    if (driverRanks)
+        RestoreServerOrder(out, first);
+}
+
+void RestoreServerOrder(QList<TDBMessage>& messages, qsizetype from)
+{
+    if (messages.size() - from < 2)
+        return;
+    // The rank the driver sorted by is the severity, which the driver manager
+    // does not pass on; its classes show in the records: errors, numbered
+    // messages (severity 1 to 10), and PRINT (severity 0).
+    auto rank = [](const TDBMessage& m) { return m.IsError ? 2 : m.NativeError != 0 ? 1 : 0; };
+    bool mixed = false;
+    for (qsizetype i = from; i < messages.size(); ++i) {
+        if (messages[i].Line <= 0)
+            return;
+        mixed = mixed || rank(messages[i]) != rank(messages[from]);
     }
+    if (!mixed)
+        return;
+    std::stable_sort(messages.begin() + from, messages.end(),
+                     [](const TDBMessage& a, const TDBMessage& b) { return a.Line < b.Line; });
 }
 
 EDBError ErrorFromMessages(const QList<TDBMessage>& messages, const QString& fallback)
@@ -358,6 +362,7 @@ void TOdbcConnection::Open(const TDBConnectionData& data)
     Close();
     ClearErrors();
     FDriver = FindSqlServerDriver();
+    FDriverRanks = IsFreeTdsDriver(FDriver);
     if (FDbc == SQL_NULL_HDBC) {
         if (!Succeeded(SQLAllocHandle(SQL_HANDLE_DBC, Environment(), &FDbc))) {
             FDbc = SQL_NULL_HDBC;
@@ -375,7 +380,7 @@ void TOdbcConnection::Open(const TDBConnectionData& data)
     const SQLRETURN rc = SQLDriverConnectW(FDbc, nullptr, const_cast<SQLWCHAR*>(W(connectionString)),
                                            SQLSMALLINT(connectionString.size()), WMutable(out), SQLSMALLINT(out.size()),
                                            &outLength, SQL_DRIVER_NOPROMPT);
-    CollectDiagnostics(SQL_HANDLE_DBC, FDbc, FErrors);
+    CollectDiagnostics(SQL_HANDLE_DBC, FDbc, FErrors, FDriverRanks);
     if (!Succeeded(rc)) {
         // A failed connect leaves the handle in a state that some drivers do
         // not reuse well; start afresh next time.
@@ -409,7 +414,7 @@ void TOdbcConnection::BeginTrans()
         throw EDBError(QStringLiteral("A transaction is already active on this connection."));
     const SQLRETURN rc =
         SQLSetConnectAttr(FDbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0);
-    CollectDiagnostics(SQL_HANDLE_DBC, FDbc, FErrors);
+    CollectDiagnostics(SQL_HANDLE_DBC, FDbc, FErrors, FDriverRanks);
     if (!Succeeded(rc))
         throw ErrorFromMessages(FErrors, QStringLiteral("Cannot begin a transaction."));
     FInTransaction = true;
@@ -423,12 +428,12 @@ void TOdbcConnection::EndTransaction(SQLSMALLINT completion)
     CloseCursors();
     FInTransaction = false;
     const SQLRETURN rc = SQLEndTran(SQL_HANDLE_DBC, FDbc, completion);
-    CollectDiagnostics(SQL_HANDLE_DBC, FDbc, FErrors);
+    CollectDiagnostics(SQL_HANDLE_DBC, FDbc, FErrors, FDriverRanks);
     // Back to committing each statement as it runs, whatever the outcome.
     const SQLRETURN back =
         SQLSetConnectAttr(FDbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
     if (!Succeeded(back))
-        CollectDiagnostics(SQL_HANDLE_DBC, FDbc, FErrors);
+        CollectDiagnostics(SQL_HANDLE_DBC, FDbc, FErrors, FDriverRanks);
     if (!Succeeded(rc))
         throw ErrorFromMessages(FErrors, completion == SQL_COMMIT ? QStringLiteral("Cannot commit the transaction.")
                                                                    : QStringLiteral("Cannot roll the transaction back."));
@@ -504,10 +509,10 @@ std::unique_ptr<TDBRecordset> TOdbcCommand::Execute(qint64& recordsAffected)
 
     const SQLRETURN rc = SQLExecDirectW(st.Handle, const_cast<SQLWCHAR*>(W(FText)), SQLINTEGER(FText.size()));
     if (rc != SQL_NO_DATA)
-        CollectDiagnostics(SQL_HANDLE_STMT, st.Handle, FConnection->MutableErrors());
+        CollectDiagnostics(SQL_HANDLE_STMT, st.Handle, FConnection->MutableErrors(), FConnection->DriverRanks());
     if (rc == SQL_NO_DATA) {
         // A batch without a result, or a searched change that met no rows.
-        CollectDiagnostics(SQL_HANDLE_STMT, st.Handle, FConnection->MutableErrors());
+        CollectDiagnostics(SQL_HANDLE_STMT, st.Handle, FConnection->MutableErrors(), FConnection->DriverRanks());
         auto rs = std::make_unique<TOdbcRecordset>(FConnection, FStatement, false);
         recordsAffected = rs->DescribeResult();
         return rs;

@@ -67,9 +67,17 @@ bool IsFreeTdsDriver(const QString& driver);
 // The driver's text without its "[vendor][driver][SQL Server]" prefixes.
 QString StripDriverPrefixes(const QString& text);
 
-// Appends the diagnostic records of a handle to the list, in the order the
-// server sent them.
-void CollectDiagnostics(SQLSMALLINT handleType, SQLHANDLE handle, QList<TDBMessage>& out);
+// Appends the diagnostic records of a handle to the list. driverRanks: the
+// driver hands records out by rank rather than in the server's order (see
+// RestoreServerOrder).
+void CollectDiagnostics(SQLSMALLINT handleType, SQLHANDLE handle, QList<TDBMessage>& out, bool driverRanks = false);
+
+// ODBC hands errors out ahead of informational messages, and FreeTDS gets
+// there by swapping records (higher severity first), which scrambles the
+// messages of one call. When the records from `from` on are of mixed ranks
+// and all carry their batch line, they are put back in line order (stable).
+// Records of one rank are left as they came: the driver did not move them.
+void RestoreServerOrder(QList<TDBMessage>& messages, qsizetype from);
 
 // The error that a failed call raises: the first server error of the list,
 // else its first error, else the fallback text.
@@ -110,6 +118,8 @@ public:
     SQLHDBC Handle() const { return FDbc; }
     QList<TDBMessage>& MutableErrors() { return FErrors; }
     void ClearErrors() { FErrors.clear(); }
+    // The driver in use hands messages out by rank (FreeTDS).
+    bool DriverRanks() const { return FDriverRanks; }
     void Register(TOdbcCommand* command);
     void Unregister(TOdbcCommand* command);
     // Discards pending results of every command (before ending a transaction).
@@ -121,6 +131,7 @@ private:
     SQLHDBC FDbc = SQL_NULL_HDBC;
     bool FOpen = false;
     bool FInTransaction = false;
+    bool FDriverRanks = false;
     int FConnectionTimeout = 15;
     QString FDriver;
     QList<TDBMessage> FErrors;

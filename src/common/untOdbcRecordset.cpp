@@ -78,7 +78,7 @@ void TOdbcRecordset::CheckUsable() const
 
 void TOdbcRecordset::Throw(SQLSMALLINT handleType, SQLHANDLE handle, const QString& fallback) const
 {
-    CollectDiagnostics(handleType, handle, FConnection->MutableErrors());
+    CollectDiagnostics(handleType, handle, FConnection->MutableErrors(), FConnection->DriverRanks());
     throw ErrorFromMessages(FConnection->Errors(), fallback);
 }
 
@@ -407,7 +407,7 @@ void TOdbcRecordset::FetchBlock()
         return;
     }
     if (rc != SQL_SUCCESS)
-        CollectDiagnostics(SQL_HANDLE_STMT, h, FConnection->MutableErrors());
+        CollectDiagnostics(SQL_HANDLE_STMT, h, FConnection->MutableErrors(), FConnection->DriverRanks());
     if (!Succeeded(rc))
         throw ErrorFromMessages(FConnection->Errors(), QStringLiteral("Cannot fetch rows."));
     if (FRowsInBlock == 0) {
@@ -640,7 +640,7 @@ bool TOdbcRecordset::NextRecordset(qint64& recordsAffected)
     }
     SQLFreeStmt(h, SQL_UNBIND);
     const SQLRETURN rc = SQLMoreResults(h);
-    CollectDiagnostics(SQL_HANDLE_STMT, h, FConnection->MutableErrors());
+    CollectDiagnostics(SQL_HANDLE_STMT, h, FConnection->MutableErrors(), FConnection->DriverRanks());
     if (rc == SQL_NO_DATA) {
         FFields.clear();
         FColumns.clear();

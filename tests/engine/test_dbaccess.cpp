@@ -187,6 +187,22 @@ TEST_P(DBAccess, ServerErrorsRaiseWithTheirNumberAndText)
     }
 }
 
+TEST_P(DBAccess, MessagesBeforeAnErrorKeepTheirOrder)
+{
+    auto c = Open();
+    try {
+        RunBatch(*c, QStringLiteral("PRINT 'a'\r\nPRINT 'b'\r\nRAISERROR('notice', 10, 1)\r\nPRINT 'c'\r\n"
+                                    "RAISERROR('failure', 16, 1)\r\n"));
+        FAIL() << "no error";
+    } catch (const EDBError& e) {
+        EXPECT_EQ(e.Message(), QStringLiteral("failure"));
+    }
+    QStringList texts;
+    for (const TDBMessage& m : c->Errors())
+        texts << m.Description;
+    EXPECT_EQ(texts, (QStringList{"a", "b", "notice", "c", "failure"}));
+}
+
 TEST_P(DBAccess, ColumnTypesComeAsAdoCodes)
 {
     auto c = Open();

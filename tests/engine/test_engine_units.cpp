@@ -178,6 +178,43 @@ TEST(ConnectionString, TheInstalledFreeTdsBraceRuleIsFound)
     EXPECT_EQ(BraceRuleOf(QStringLiteral("ODBC Driver 18 for SQL Server")), TBraceRule::Doubled);
 }
 
+TEST(DriverTexts, MessagesGoBackToTheServersOrder)
+{
+    auto msg = [](const char* text, int line, int native = 0, bool error = false) {
+        TDBMessage m;
+        m.Description = QString::fromLatin1(text);
+        m.Line = line;
+        m.NativeError = native;
+        m.IsError = error;
+        m.SQLState = error ? QStringLiteral("42000") : QStringLiteral("01000");
+        return m;
+    };
+    auto texts = [](const QList<TDBMessage>& list) {
+        QStringList out;
+        for (const auto& m : list)
+            out << m.Description;
+        return out;
+    };
+    struct Case {
+        QList<TDBMessage> in;
+        QStringList out;
+        const char* why;
+    };
+    const Case cases[] = {
+        {{msg("e", 5, 50000, true), msg("b", 2), msg("c", 3), msg("d", 4), msg("a", 1)}, {"a", "b", "c", "d", "e"},
+         "an error swapped to the front"},
+        {{msg("three", 4, 50000), msg("two", 3)}, {"two", "three"}, "RAISERROR below 11 ranked over PRINT"},
+        {{msg("a", 1), msg("in proc", 5), msg("c", 3)}, {"a", "in proc", "c"}, "one rank: left as it came"},
+        {{msg("e", 5, 208, true), msg("a", 0)}, {"e", "a"}, "a record without a line: left as it came"},
+    };
+    for (const Case& c : cases) {
+        QList<TDBMessage> list = {msg("earlier call", 9)};
+        list += c.in;
+        RestoreServerOrder(list, 1);
+        EXPECT_EQ(texts(list), QStringList{"earlier call"} + c.out) << c.why;
+    }
+}
+
 TEST(DriverTexts, PrefixesAreRemoved)
 {
     EXPECT_EQ(StripDriverPrefixes(QStringLiteral("[FreeTDS][SQL Server]Invalid object name 'x'.")),
