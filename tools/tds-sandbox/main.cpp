@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -184,5 +185,8 @@ int main(int argc, char** argv)
         if (i % 50 == 49) state.KillAll();
     }
     state.Verbose("stopped");
+    std::fflush(nullptr);
+    if (live.load() > 0)
+        std::_Exit(0);   // a connection thread that did not end is not waited for any longer
     return 0;
 }

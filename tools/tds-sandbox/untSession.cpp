@@ -446,17 +446,23 @@ bool TSession::OpenDatabase(const std::string& storedName, std::string& error)
 
 void TSession::CloseDatabase()
 {
-    std::lock_guard lock(FDbMutex);
-    if (!FDb) return;
+    sqlite3* db = nullptr;
+    {
+        // Abort() interrupts through FDb under this lock; take the handle out first.
+        std::lock_guard lock(FDbMutex);
+        db = FDb;
+        FDb = nullptr;
+    }
+    if (!db) return;
     // Statements left behind by a connection that broke mid-result go first:
     // while one is open the connection could not really close, and would keep
     // its transaction and locks. Closing then rolls an open transaction back.
-    while (sqlite3_stmt* st = sqlite3_next_stmt(FDb, nullptr)) sqlite3_finalize(st);
-    if (!sqlite3_get_autocommit(FDb)) sqlite3_exec(FDb, "ROLLBACK", nullptr, nullptr, nullptr);
-    if (sqlite3_close(FDb) != SQLITE_OK) sqlite3_close_v2(FDb);
-    FDb = nullptr;
+    while (sqlite3_stmt* st = sqlite3_next_stmt(db, nullptr)) sqlite3_finalize(st);
+    if (!sqlite3_get_autocommit(db)) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    if (sqlite3_close(db) != SQLITE_OK) sqlite3_close_v2(db);
     FTranCount = 0;
     FSavepoints.clear();
+    // Outside FDbMutex: the server state's lock is taken before FDbMutex by KILL.
     FState.UseDatabase(FDatabase, -1);
 }
 
