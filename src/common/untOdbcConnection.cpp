@@ -504,6 +504,11 @@ std::unique_ptr<TDBRecordset> TOdbcCommand::Execute(qint64& recordsAffected)
     } else {
         SQLFreeStmt(st.Handle, SQL_CLOSE);
         SQLFreeStmt(st.Handle, SQL_UNBIND);
+        // The fetch pointers of an earlier recordset may point into an object
+        // that is gone; the new recordset sets its own when it fetches.
+        SQLSetStmtAttr(st.Handle, SQL_ATTR_ROWS_FETCHED_PTR, nullptr, 0);
+        SQLSetStmtAttr(st.Handle, SQL_ATTR_ROW_STATUS_PTR, nullptr, 0);
+        SQLSetStmtAttr(st.Handle, SQL_ATTR_ROW_ARRAY_SIZE, reinterpret_cast<SQLPOINTER>(SQLULEN(1)), 0);
     }
     SQLSetStmtAttr(st.Handle, SQL_ATTR_QUERY_TIMEOUT, reinterpret_cast<SQLPOINTER>(SQLULEN(qMax(FTimeout, 0))), 0);
 
