@@ -452,6 +452,21 @@ TEST_F(SandboxOdbc, TsqlDialectIsTranslated)
     EXPECT_EQ(sets[1].Rows[0][1].value_or(""), "2024-02-29 00:00:00.000");
     EXPECT_EQ(sets[1].Rows[0][2].value_or(""), "2");
 
+    // Text compares without regard to case; OFFSET/FETCH pages; SELECT INTO copies.
+    const TOdbcBatch more = Run(p,
+        "CREATE TABLE ci (id int PRIMARY KEY, name nvarchar(20))\n"
+        "INSERT INTO ci VALUES (1, N'Alpha'), (2, N'beta'), (3, N'Gamma')\n"
+        "SELECT id FROM ci WHERE name = 'ALPHA'\n"
+        "SELECT name FROM ci ORDER BY name OFFSET 1 ROWS FETCH NEXT 1 ROWS ONLY\n"
+        "SELECT id, name INTO #copy FROM ci WHERE id > 1\n"
+        "SELECT COUNT(*) FROM #copy");
+    ASSERT_TRUE(more.Ok) << more.DiagText();
+    const auto m = more.Sets();
+    ASSERT_EQ(m.size(), 3u);
+    EXPECT_EQ(m[0].Rows.at(0)[0].value_or(""), "1");
+    EXPECT_EQ(m[1].Rows.at(0)[0].value_or(""), "beta");
+    EXPECT_EQ(m[2].Rows.at(0)[0].value_or(""), "2");
+
     // The catalogue views DBA scripts look into.
     const TOdbcBatch cat = Run(p,
         "IF NOT EXISTS (SELECT * FROM sys.databases WHERE name = 'Demo') CREATE DATABASE Demo\n"

@@ -766,6 +766,33 @@ public:
                     continue;
                 }
                 if (Ddl && (u == "CLUSTERED" || u == "NONCLUSTERED")) { ++i; continue; }
+                if (u == "COLLATE" && i + 1 < last && T[i + 1].Kind == TToken::Word && T[i + 1].Upper != "NOCASE" &&
+                    T[i + 1].Upper != "BINARY" && T[i + 1].Upper != "RTRIM") {
+                    space();
+                    out += T[i + 1].Upper.find("_CS_") != std::string::npos ? "COLLATE BINARY" : "COLLATE NOCASE";
+                    i += 2;
+                    continue;
+                }
+                // ORDER BY ... OFFSET n ROWS [FETCH NEXT m ROWS ONLY]
+                if (u == "OFFSET" && i > first) {
+                    size_t k = i + 1;
+                    while (k < last && !T[k].Is("ROWS") && !T[k].Is("ROW")) ++k;
+                    if (k < last) {
+                        const std::string offset = Emit(i + 1, k);
+                        std::string count = "-1";
+                        size_t end = k + 1;
+                        if (end < last && T[end].Is("FETCH")) {
+                            size_t m = end + 2, n = m;
+                            while (n < last && !T[n].Is("ROWS") && !T[n].Is("ROW")) ++n;
+                            count = Emit(m, n);
+                            end = n + 1;
+                            if (end < last && T[end].Is("ONLY")) ++end;
+                        }
+                        out += " LIMIT " + count + " OFFSET " + offset;
+                        i = end;
+                        continue;
+                    }
+                }
                 if (Ddl && u == "MAX" && i > first && T[i - 1].IsSym("(") && i + 1 < last && T[i + 1].IsSym(")")) {
                     out += "2147483647";
                     ++i;
@@ -957,6 +984,15 @@ std::string TranslateCreateTable(TTranslator& tr, size_t first, size_t last)
             continue;
         }
         out += tr.Emit(s, e);
+        // Text columns compare without regard to case, as under SQL Server's default collation.
+        if (s + 1 < e && T[s + 1].Kind == TToken::Word) {
+            static const std::set<std::string> textTypes = {"CHAR", "VARCHAR", "NCHAR", "NVARCHAR", "TEXT", "NTEXT", "SYSNAME"};
+            bool collate = false;
+            for (size_t i = s; i < e; ++i) collate = collate || T[i].Is("COLLATE");
+            if (textTypes.count(T[s + 1].Upper) && !collate && !T[s].Is("CONSTRAINT") && !T[s].Is("PRIMARY") &&
+                !T[s].Is("UNIQUE") && !T[s].Is("FOREIGN") && !T[s].Is("CHECK"))
+                out += " COLLATE NOCASE";
+        }
     }
     out += ")";
     return out;
@@ -969,6 +1005,31 @@ TTranslation Translate(const std::vector<TToken>& tokens, size_t first, size_t l
 {
     TTranslator tr(tokens, ctx, ddl);
     TTranslation result;
+    if (first < last && tokens[first].Is("SELECT")) {
+        // SELECT list INTO name FROM ... becomes CREATE TABLE name AS SELECT list FROM ...
+        int depth = 0;
+        for (size_t i = first + 1; i + 1 < last; ++i) {
+            if (tokens[i].IsSym("(")) ++depth;
+            else if (tokens[i].IsSym(")")) --depth;
+            else if (depth == 0 && tokens[i].Is("FROM")) break;
+            else if (depth == 0 && tokens[i].Is("INTO")) {
+                size_t nameEnd = i + 1;
+                while (nameEnd + 1 < last && tokens[nameEnd + 1].IsSym(".")) nameEnd += 2;
+                std::vector<TToken> rest(tokens.begin() + long(first), tokens.begin() + long(i));
+                rest.insert(rest.end(), tokens.begin() + long(nameEnd + 1), tokens.begin() + long(last));
+                TTranslator inner(rest, ctx, false);
+                const std::string select = inner.Emit(0, rest.size());
+                const std::string name = tr.Emit(i + 1, nameEnd + 1);
+                const bool temp = !tokens[nameEnd].Text.empty() && tokens[nameEnd].Text[0] == '#';
+                result.Sql = std::string(temp ? "CREATE TEMP TABLE " : "CREATE TABLE ") + name + " AS " + select;
+                if (inner.Failed || tr.Failed) {
+                    result.Ok = false;
+                    result.Error = inner.Failed ? inner.Error : tr.Error;
+                }
+                return result;
+            }
+        }
+    }
     if (first < last && tokens[first].Is("TRUNCATE") && first + 1 < last && tokens[first + 1].Is("TABLE")) {
         result.Sql = "DELETE FROM " + tr.Emit(first + 2, last);
     } else if (ddl && first + 1 < last && tokens[first].Is("CREATE") && tokens[first + 1].Is("TABLE")) {
