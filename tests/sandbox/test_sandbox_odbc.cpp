@@ -434,6 +434,34 @@ TEST_F(SandboxOdbc, ManyConnectionsWriteConcurrently)
     EXPECT_EQ(Scalar(p, "SELECT COUNT(*) FROM c"), "200");
 }
 
+TEST_F(SandboxOdbc, ScalarVariablesLiveForTheirBatch)
+{
+    TOdbcProbe p;
+    Connect(p);
+    const TOdbcBatch b = Run(p,
+        "CREATE TABLE v (id int); INSERT INTO v VALUES (1), (2), (3)\n"
+        "DECLARE @db sysname = DB_NAME(), @n int, @d decimal(10,2) = 2.5\n"
+        "SET @n = (SELECT COUNT(*) FROM v)\n"
+        "SET @n += 10\n"
+        "PRINT 'Running on ' + @db + ', rows: ' + CAST(@n AS varchar(10))\n"
+        "SELECT @d = MAX(id) * 1.25 FROM v\n"
+        "SELECT @db AS db, @n AS n, @d AS d\n"
+        "RAISERROR('count is %d', 10, 1, @n)");
+    ASSERT_TRUE(b.Ok) << b.DiagText();
+    EXPECT_NE(b.DiagText().find("Running on master, rows: 13"), std::string::npos) << b.DiagText();
+    EXPECT_NE(b.DiagText().find("count is 13"), std::string::npos) << b.DiagText();
+    const auto sets = b.Sets();
+    ASSERT_EQ(sets.size(), 1u);
+    EXPECT_EQ(sets[0].Rows.at(0)[0].value_or(""), "master");
+    EXPECT_EQ(sets[0].Rows.at(0)[1].value_or(""), "13");
+    EXPECT_EQ(sets[0].Rows.at(0)[2].value_or(""), "3.75");
+    EXPECT_EQ(sets[0].Columns[2].Type, SQL_NUMERIC);
+    EXPECT_EQ(sets[0].Columns[2].Digits, 2);
+    // The next batch no longer knows them.
+    EXPECT_TRUE(Run(p, "SELECT @n").HasNative(137));
+    EXPECT_TRUE(Run(p, "DECLARE @x int; DECLARE @x int").HasNative(134));
+}
+
 TEST_F(SandboxOdbc, TsqlDialectIsTranslated)
 {
     TOdbcProbe p;

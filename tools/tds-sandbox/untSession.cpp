@@ -120,6 +120,15 @@ TSqlError MapSqliteError(sqlite3* db, int rc, const std::string& verb, const std
     return e;
 }
 
+// Finalizes a statement however its scope ends (a broken connection throws).
+struct TStmtGuard {
+    sqlite3_stmt*& St;
+    ~TStmtGuard() {
+        sqlite3_finalize(St);
+        St = nullptr;
+    }
+};
+
 }  // namespace
 
 TSession::TSession(TServerState& state, int fd) : FState(state), FFd(fd), FWire(fd)
@@ -596,6 +605,7 @@ void TSession::SqlBatch(const TTdsWire::TMessage& msg)
 void TSession::RunBatch(const std::string& sql)
 {
     FPending = false;
+    FVariables.clear();   // variables live for one batch
     std::vector<TToken> tokens;
     TSqlError error;
     TFlow flow = TFlow::Next;
@@ -678,8 +688,9 @@ TSession::TFlow TSession::Statement(const std::vector<TToken>& T, size_t first, 
             if (end > first + 1 && T[end - 1].Is("END")) --end;
             return RunStatements(T, first + 1, end);
         }
-        if (u == "DECLARE")
-            return Fail(50000, 16, "The sandbox does not support variables (DECLARE).", line);
+        if (u == "DECLARE") return Declare(T, first, last, line);
+        if (u == "SELECT" && first + 2 < last && T[first + 1].Kind == TToken::Variable && T[first + 2].IsSym("="))
+            return AssignSelect(T, first, last, line);
         if (u == "GO")
             return Fail(102, 15, "Incorrect syntax near 'GO'.", line);
     }
@@ -693,7 +704,7 @@ TSession::TFlow TSession::SqliteStatement(const std::vector<TToken>& T, size_t f
         std::string error;
         if (!BeginTran(error)) return Fail(MapSqliteError(FDb, SQLITE_ERROR, verb, FDatabase, line));
     }
-    TTranslateContext ctx{FSpid, FRowCount, FTranCount, FLastError, FState.ServerName()};
+    const TTranslateContext ctx = Context();
     const bool select = verb == "SELECT" || verb == "WITH" || T[first].IsSym("(");
     const bool ddl = verb == "CREATE" || verb == "ALTER";
     const TTranslation tr = Translate(T, first, last, ctx, select, ddl);
@@ -706,19 +717,6 @@ TSession::TFlow TSession::SqliteStatement(const std::vector<TToken>& T, size_t f
     if (tr.Sql.find("\"sys.databases\"") != std::string::npos) RefreshDatabaseList();
     return RunQuery(tr.Sql, line, verb);
 }
-
-namespace {
-
-// Finalizes a statement however its scope ends (a broken connection throws).
-struct TStmtGuard {
-    sqlite3_stmt*& St;
-    ~TStmtGuard() {
-        sqlite3_finalize(St);
-        St = nullptr;
-    }
-};
-
-}  // namespace
 
 TSession::TFlow TSession::RunQuery(const std::string& sql, int line, const std::string& verb)
 {
@@ -844,7 +842,7 @@ TSession::TFlow TSession::Print(const std::vector<TToken>& T, size_t first, size
     if (first + 2 == last && T[first + 1].Kind == TToken::String) {
         text = T[first + 1].Text;
     } else {
-        TTranslateContext ctx{FSpid, FRowCount, FTranCount, FLastError, FState.ServerName()};
+        const TTranslateContext ctx = Context();
         const TTranslation tr = Translate(T, first + 1, last, ctx, false, false);
         if (!tr.Ok) {
             TSqlError e = tr.Error;
@@ -954,6 +952,11 @@ TSession::TFlow TSession::Raiserror(const std::vector<TToken>& T, size_t first, 
         } else if (number(args[a], v)) {
             values.push_back(std::to_string(v));
             numeric.push_back(true);
+        } else if (args[a].second == args[a].first + 1 && T[args[a].first].Kind == TToken::Variable &&
+                   FVariables.count(ToLower(T[args[a].first].Text))) {
+            const TVariable& var = FVariables.at(ToLower(T[args[a].first].Text));
+            values.push_back(var.Kind == SQLITE_INTEGER ? std::to_string(var.Int) : var.Kind == SQLITE_NULL ? "(null)" : var.Bytes);
+            numeric.push_back(var.Kind == SQLITE_INTEGER);
         } else {
             values.push_back(Render(T, args[a].first, args[a].second));
             numeric.push_back(false);
@@ -964,6 +967,8 @@ TSession::TFlow TSession::Raiserror(const std::vector<TToken>& T, size_t first, 
     const auto m = args[0];
     if (m.second == m.first + 1 && T[m.first].Kind == TToken::String) {
         text = FormatRaiserror(T[m.first].Text, values, numeric);
+    } else if (m.second == m.first + 1 && T[m.first].Kind == TToken::Variable && FVariables.count(ToLower(T[m.first].Text))) {
+        text = FormatRaiserror(FVariables.at(ToLower(T[m.first].Text)).Bytes, values, numeric);
     } else if (number(m, msgId)) {
         errorNumber = 18054;
         text = "Error " + std::to_string(msgId) + ", severity " + std::to_string(severity) + ", state " + std::to_string(state) +
@@ -1021,12 +1026,200 @@ TSession::TFlow TSession::Throw(const std::vector<TToken>& T, size_t first, size
     return TFlow::EndBatch;
 }
 
+TTranslateContext TSession::Context() const
+{
+    return TTranslateContext{FSpid, FRowCount, FTranCount, FLastError, FState.ServerName(), &FVariables};
+}
+
+namespace {
+
+void StoreValue(sqlite3_value* v, TVariable& var)
+{
+    var.Kind = sqlite3_value_type(v);
+    var.Int = 0;
+    var.Real = 0;
+    var.Bytes.clear();
+    switch (var.Kind) {
+    case SQLITE_INTEGER: var.Int = sqlite3_value_int64(v); break;
+    case SQLITE_FLOAT: var.Real = sqlite3_value_double(v); break;
+    case SQLITE_TEXT:
+    case SQLITE_BLOB: {
+        const auto* p = static_cast<const char*>(sqlite3_value_blob(v));
+        var.Bytes.assign(p ? p : "", size_t(sqlite3_value_bytes(v)));
+        break;
+    }
+    default: var.Kind = SQLITE_NULL;
+    }
+}
+
+}  // namespace
+
+TSession::TFlow TSession::Evaluate(const std::vector<TToken>& T, size_t first, size_t last, TVariable& var, int line)
+{
+    if (first >= last) return Fail(102, 15, "Incorrect syntax near '='.", line);
+    const TTranslation tr = Translate(T, first, last, Context(), false, false);
+    if (!tr.Ok) {
+        TSqlError e = tr.Error;
+        e.Line = line;
+        return Fail(e);
+    }
+    std::string type = var.TypeText;
+    for (char& c : type)
+        if (c == '\'') c = ' ';
+    const std::string sql = "SELECT tds_cast((" + tr.Sql + "), '" + type + "')";
+    sqlite3_stmt* st = nullptr;
+    TStmtGuard guard{st};
+    int rc = sqlite3_prepare_v2(FDb, sql.c_str(), int(sql.size()), &st, nullptr);
+    if (rc == SQLITE_OK) rc = sqlite3_step(st);
+    if (rc != SQLITE_ROW) return Fail(MapSqliteError(FDb, rc, "SET", FDatabase, line));
+    StoreValue(sqlite3_column_value(st, 0), var);
+    return TFlow::Next;
+}
+
+TSession::TFlow TSession::Declare(const std::vector<TToken>& T, size_t first, size_t last, int line)
+{
+    // DECLARE @a type [= expr] [, @b type [= expr]] ...
+    size_t i = first + 1;
+    while (i < last) {
+        if (T[i].Kind != TToken::Variable || T[i].Text.rfind("@@", 0) == 0)
+            return Fail(102, 15, "Incorrect syntax near '" + T[i].Text + "'.", line);
+        const std::string name = ToLower(T[i].Text);
+        ++i;
+        if (i < last && T[i].Is("AS")) ++i;
+        if (i < last && (T[i].Is("TABLE") || T[i].Is("CURSOR")))
+            return Fail(50000, 16, "The sandbox does not support table variables or cursors.", line);
+        // The type runs to '=' or ',' at depth 0.
+        size_t typeEnd = i;
+        int depth = 0;
+        while (typeEnd < last) {
+            if (T[typeEnd].IsSym("(")) ++depth;
+            else if (T[typeEnd].IsSym(")")) --depth;
+            else if (depth == 0 && (T[typeEnd].IsSym("=") || T[typeEnd].IsSym(","))) break;
+            ++typeEnd;
+        }
+        const std::string type = Render(T, i, typeEnd);
+        if (type.empty() || !ParseTypeName(type))
+            return Fail(2715, 16, "Column, parameter, or variable #1: Cannot find data type " + (type.empty() ? std::string("''") : type) + ".", line);
+        if (FVariables.count(name))
+            return Fail(134, 15, "The variable name '" + T[i - 1].Text + "' has already been declared. Variable names must be unique within a query batch or stored procedure.", line);
+        TVariable& var = FVariables[name];
+        var = TVariable{};
+        var.TypeText = type;
+        i = typeEnd;
+        if (i < last && T[i].IsSym("=")) {
+            size_t exprEnd = i + 1;
+            depth = 0;
+            while (exprEnd < last) {
+                if (T[exprEnd].IsSym("(")) ++depth;
+                else if (T[exprEnd].IsSym(")")) --depth;
+                else if (depth == 0 && T[exprEnd].IsSym(",")) break;
+                ++exprEnd;
+            }
+            const TFlow flow = Evaluate(T, i + 1, exprEnd, var, line);
+            if (flow != TFlow::Next) return flow;
+            i = exprEnd;
+        }
+        if (i < last && T[i].IsSym(",")) ++i;
+    }
+    return TFlow::Next;
+}
+
+TSession::TFlow TSession::AssignSelect(const std::vector<TToken>& T, size_t first, size_t last, int line)
+{
+    // SELECT @a = expr, @b = expr FROM ...: the last row's values go to the variables.
+    std::vector<TToken> rest;
+    std::vector<std::string> targets;
+    rest.push_back(T[first]);
+    int depth = 0;
+    bool inList = true, itemStart = true;
+    static const char* const ends[] = {"FROM", "WHERE", "GROUP", "HAVING", "ORDER", "UNION", "OPTION"};
+    for (size_t i = first + 1; i < last; ++i) {
+        const TToken& t = T[i];
+        if (t.IsSym("(")) ++depth;
+        else if (t.IsSym(")")) --depth;
+        if (inList && depth == 0 && t.Kind == TToken::Word)
+            for (const char* e : ends)
+                if (t.Upper == e) inList = false;
+        if (inList && itemStart) {
+            if (t.Kind != TToken::Variable || i + 1 >= last || !T[i + 1].IsSym("="))
+                return Fail(141, 15, "A SELECT statement that assigns a value to a variable must not be combined with data-retrieval operations.", line);
+            const auto it = FVariables.find(ToLower(t.Text));
+            if (it == FVariables.end())
+                return Fail(137, 15, "Must declare the scalar variable \"" + t.Text + "\".", line);
+            targets.push_back(it->first);
+            ++i;   // skip '='
+            itemStart = false;
+            continue;
+        }
+        if (inList && depth == 0 && t.IsSym(",")) itemStart = true;
+        rest.push_back(t);
+    }
+    const TTranslation tr = Translate(rest, 0, rest.size(), Context(), false, false);
+    if (!tr.Ok) {
+        TSqlError e = tr.Error;
+        e.Line = line;
+        return Fail(e);
+    }
+    sqlite3_stmt* st = nullptr;
+    TStmtGuard guard{st};
+    int rc = sqlite3_prepare_v2(FDb, tr.Sql.c_str(), int(tr.Sql.size()), &st, nullptr);
+    if (rc != SQLITE_OK) return Fail(MapSqliteError(FDb, rc, "SELECT", FDatabase, line));
+    if (sqlite3_column_count(st) != int(targets.size())) return Fail(102, 15, "Incorrect syntax near 'SELECT'.", line);
+    int64_t rows = 0;
+    while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+        ++rows;
+        for (size_t k = 0; k < targets.size(); ++k) {
+            TVariable& var = FVariables[targets[k]];
+            // Each value takes the variable's type, as an assignment does.
+            sqlite3_stmt* cast = nullptr;
+            TStmtGuard castGuard{cast};
+            const std::string sql = "SELECT tds_cast(?1, ?2)";
+            if (sqlite3_prepare_v2(FDb, sql.c_str(), -1, &cast, nullptr) != SQLITE_OK) return Fail(MapSqliteError(FDb, SQLITE_ERROR, "SELECT", FDatabase, line));
+            sqlite3_bind_value(cast, 1, sqlite3_column_value(st, int(k)));
+            sqlite3_bind_text(cast, 2, var.TypeText.c_str(), -1, SQLITE_TRANSIENT);
+            const int crc = sqlite3_step(cast);
+            if (crc != SQLITE_ROW) return Fail(MapSqliteError(FDb, crc, "SELECT", FDatabase, line));
+            StoreValue(sqlite3_column_value(cast, 0), var);
+        }
+    }
+    if (rc != SQLITE_DONE) return Fail(MapSqliteError(FDb, rc, "SELECT", FDatabase, line));
+    FRowCount = rows;
+    Done(uint16_t(FNoCount ? 0 : kDoneCount), 0xC1, uint64_t(rows));
+    return TFlow::Next;
+}
+
 TSession::TFlow TSession::SetOption(const std::vector<TToken>& T, size_t first, size_t last, int line)
 {
     if (first + 1 >= last) return Fail(102, 15, "Incorrect syntax near 'SET'.", line);
     const TToken& opt = T[first + 1];
-    if (opt.Kind == TToken::Variable)
-        return Fail(137, 15, "Must declare the scalar variable \"" + opt.Text + "\".", line);
+    if (opt.Kind == TToken::Variable && opt.Text.rfind("@@", 0) != 0) {
+        // SET @v = expr, SET @v += expr ...
+        if (first + 3 > last || T[first + 2].Kind != TToken::Symbol)
+            return Fail(102, 15, "Incorrect syntax near '" + opt.Text + "'.", line);
+        const std::string op = T[first + 2].Text;
+        const auto it = FVariables.find(ToLower(opt.Text));
+        if (it == FVariables.end())
+            return Fail(137, 15, "Must declare the scalar variable \"" + opt.Text + "\".", line);
+        if (op == "=") return Evaluate(T, first + 3, last, it->second, line);
+        if (op.size() == 2 && op[1] == '=' && std::strchr("+-*/", op[0])) {
+            // Compound assignment: @v = @v <op> (expr), '+' joining text.
+            std::vector<TToken> expr;
+            expr.push_back(opt);
+            TToken sym;
+            sym.Kind = TToken::Symbol;
+            sym.Text = std::string(1, op[0]);
+            sym.Line = line;
+            expr.push_back(sym);
+            TToken open = sym, close = sym;
+            open.Text = "(";
+            close.Text = ")";
+            expr.push_back(open);
+            expr.insert(expr.end(), T.begin() + long(first + 3), T.begin() + long(last));
+            expr.push_back(close);
+            return Evaluate(expr, 0, expr.size(), it->second, line);
+        }
+        return Fail(102, 15, "Incorrect syntax near '" + op + "'.", line);
+    }
     const bool on = last > first + 2 && T[last - 1].Is("ON");
     const bool off = last > first + 2 && T[last - 1].Is("OFF");
     if (opt.Is("NOCOUNT") || opt.Is("XACT_ABORT") || opt.Is("IMPLICIT_TRANSACTIONS")) {
@@ -1253,7 +1446,7 @@ TSession::TFlow TSession::If(const std::vector<TToken>& T, size_t first, size_t 
             break;
         }
     }
-    TTranslateContext ctx{FSpid, FRowCount, FTranCount, FLastError, FState.ServerName()};
+    const TTranslateContext ctx = Context();
     const TTranslation tr = Translate(T, first + 1, body, ctx, false, false);
     if (!tr.Ok) {
         TSqlError e = tr.Error;

@@ -65,6 +65,10 @@ private:
     TFlow If(const std::vector<TToken>& tokens, size_t first, size_t last, int line);
     TFlow Transaction(const std::vector<TToken>& tokens, size_t first, size_t last, int line);
     TFlow HasDbAccess(int line);
+    TFlow Declare(const std::vector<TToken>& tokens, size_t first, size_t last, int line);
+    TFlow AssignSelect(const std::vector<TToken>& tokens, size_t first, size_t last, int line);
+    TFlow Evaluate(const std::vector<TToken>& tokens, size_t first, size_t last, TVariable& var, int line);
+    TTranslateContext Context() const;
     TFlow Fail(const TSqlError& e);
     TFlow Fail(int number, int severity, const std::string& text, int line);
 
@@ -105,6 +109,7 @@ private:
     int64_t FRowCount = 0;
     int FLastError = 0;
     int FProcDepth = 0;
+    TVariables FVariables;
 
     bool FPending = false;
     uint8_t FPendingToken = 0xFD;

@@ -34,6 +34,35 @@ std::string Excerpt(std::string_view s)
 
 }  // namespace
 
+std::string VariableLiteral(const TVariable& v)
+{
+    char buf[64];
+    switch (v.Kind) {
+    case 1: return std::to_string(v.Int);
+    case 2:
+        std::snprintf(buf, sizeof buf, "%.17g", v.Real);
+        return buf;
+    case 3: {
+        std::string out = "'";
+        for (char c : v.Bytes) {
+            if (c == '\'') out.push_back('\'');
+            out.push_back(c);
+        }
+        return out + "'";
+    }
+    case 4: {
+        static const char* hex = "0123456789ABCDEF";
+        std::string out = "X'";
+        for (unsigned char c : v.Bytes) {
+            out.push_back(hex[c >> 4]);
+            out.push_back(hex[c & 15]);
+        }
+        return out + "'";
+    }
+    default: return "NULL";
+    }
+}
+
 bool IsStatementKeyword(const std::string& u)
 {
     static const std::set<std::string> words = {
@@ -406,6 +435,16 @@ public:
         return j + 1;
     }
 
+    const TVariable* Variable(const TToken& t) const
+    {
+        if (t.Kind != TToken::Variable || !Ctx.Variables) return nullptr;
+        std::string key = t.Text;
+        for (char& c : key)
+            if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+        const auto it = Ctx.Variables->find(key);
+        return it == Ctx.Variables->end() ? nullptr : &it->second;
+    }
+
     static std::string QuoteName(const std::string& name)
     {
         std::string out = "\"";
@@ -557,6 +596,7 @@ public:
                 if (t.Upper == "@@SERVERNAME" || t.Upper == "@@SERVICENAME" || t.Upper == "@@LANGUAGE") return "nvarchar(128)";
                 if (t.Upper == "@@ROWCOUNT" || t.Upper == "@@TRANCOUNT" || t.Upper == "@@ERROR") return "int";
                 if (t.Upper == "@@IDENTITY") return "numeric(38,0)";
+                if (const TVariable* var = Variable(t)) return var->TypeText;
             }
         }
         if (n == 2 && T[first].IsSym("-") && T[first + 1].Kind == TToken::Number)
@@ -867,6 +907,10 @@ public:
                 else if (u == "@@LOCK_TIMEOUT") out += "-1";
                 else if (u == "@@NESTLEVEL" || u == "@@OPTIONS") out += "0";
                 else if (u == "@@TEXTSIZE") out += "2147483647";
+                else if (const TVariable* var = Variable(t)) {
+                    // A typed value keeps its T-SQL type for the result column.
+                    out += VariableLiteral(*var);
+                }
                 else {
                     Fail(137, 15, "Must declare the scalar variable \"" + t.Text + "\".", t.Line);
                 }
@@ -901,8 +945,12 @@ public:
                     continue;
                 }
                 if (s == "+") {
-                    const bool prevString = i > first && T[i - 1].Kind == TToken::String;
-                    const bool nextString = i + 1 < last && T[i + 1].Kind == TToken::String;
+                    auto textVar = [&](size_t k) {
+                        const TVariable* var = Variable(T[k]);
+                        return var && (var->Kind == 3 || IsCharType(var->TypeText));
+                    };
+                    const bool prevString = i > first && (T[i - 1].Kind == TToken::String || textVar(i - 1));
+                    const bool nextString = i + 1 < last && (T[i + 1].Kind == TToken::String || textVar(i + 1));
                     bool nextCharCast = false;
                     if (i + 2 < last && (T[i + 1].Is("CAST") || T[i + 1].Is("CONVERT")) && T[i + 2].IsSym("(")) {
                         const std::string hint = HintFor(i + 1, MatchParen(i + 2, last) + 1);

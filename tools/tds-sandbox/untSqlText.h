@@ -4,6 +4,7 @@
 // CAST/CONVERT, T-SQL built-ins, divide-by-zero checks, column type hints).
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -44,6 +45,16 @@ struct TStatementRange {
 // Cuts tokens into statements at semicolons and at line breaks before a statement keyword.
 std::vector<TStatementRange> SplitStatements(const std::vector<TToken>& tokens);
 
+// A T-SQL variable of the batch (DECLARE @name type): its type and value.
+struct TVariable {
+    std::string TypeText;   // as declared, e.g. "nvarchar(50)"
+    int Kind = 5;           // SQLite storage class of the value; 5 = NULL
+    int64_t Int = 0;
+    double Real = 0;
+    std::string Bytes;      // text (UTF-8) or blob
+};
+using TVariables = std::map<std::string, TVariable>;   // key: lower-case name with '@'
+
 // Values the translation puts into the text as literals.
 struct TTranslateContext {
     int Spid = 0;
@@ -51,7 +62,11 @@ struct TTranslateContext {
     int TranCount = 0;
     int LastError = 0;
     std::string ServerName;
+    const TVariables* Variables = nullptr;
 };
+
+// The SQL literal for a variable's value.
+std::string VariableLiteral(const TVariable& v);
 
 struct TTranslation {
     std::string Sql;
