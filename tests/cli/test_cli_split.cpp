@@ -49,6 +49,35 @@ TEST(CliSplit, ReportsEncodingFlagsAndBatchesPerFileInOrder)
               QJsonArray({QJsonArray({QString::fromUtf8("caf\xC3\xA9")}), QJsonArray()}));
 }
 
+TEST(CliSplit, EdgeCasesOfSplittingAsTheBinaryReportsThem)
+{
+    struct Case {
+        QByteArray bytes;
+        const char* batches;  // the "batches" member, compact JSON
+        bool goN;
+    };
+    const Case cases[] = {
+        {"", "[[]]", false},
+        {"select 1\nGO\n", "[[\"select 1\"],[]]", false},
+        {"a\ngo\nGO\nb", "[[\"a\"],[],[\"b\"]]", false},
+        {"a\n  Go \t\nGO 5\nGO;", "[[\"a\"],[\"GO 5\",\"GO;\"]]", true},
+        {"a\rb\r\nc\n", "[[\"a\",\"b\",\"c\"]]", false},
+        {QByteArray("a\0\nGO\nb", 7), "[[\"a\"]]", false},
+    };
+    QTemporaryDir dir;
+    const TCli cli;
+    for (const Case& c : cases) {
+        const QString path = WriteFile(dir, QStringLiteral("case.sql"), c.bytes);
+        const TCliResult r = cli.Run({QStringLiteral("split"), path});
+        ASSERT_EQ(r.ExitCode, 0) << r.Err.toStdString();
+        const QJsonObject file = QJsonDocument::fromJson(r.Out.toUtf8()).array().first().toObject();
+        EXPECT_EQ(QJsonDocument(file[QStringLiteral("batches")].toArray()).toJson(QJsonDocument::Compact),
+                  QByteArray(c.batches))
+            << c.bytes.toStdString();
+        EXPECT_EQ(file[QStringLiteral("goNWarn")].toBool(), c.goN) << c.bytes.toStdString();
+    }
+}
+
 TEST(CliSplit, MissingFileIsTheDetectorsMessageAndExitOne)
 {
     QTemporaryDir dir;
