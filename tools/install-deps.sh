@@ -5,7 +5,7 @@ set -euo pipefail
 
 PACKAGES=(
   build-essential cmake make pkg-config git
-  qt6-base-dev libgl-dev
+  qt6-base-dev libgl-dev qt6-qpa-plugins
   libsqlcipher-dev sqlcipher sqlite3 libsqlite3-dev
   unixodbc unixodbc-dev odbcinst tdsodbc freetds-bin
   libxlsxwriter-dev
