@@ -73,8 +73,8 @@ TTestServer::TTestServer(const QString& kind, const QStringList& extraLogins)
         return;
     }
     const auto parts = SplitConnectionString(qEnvironmentVariable("ORVEXA_TEST_SQLSERVER"));
-    if (parts.contains(QStringLiteral("DRIVER")))
-        SetOdbcDriverOverride(parts.value(QStringLiteral("DRIVER")));
+    // The driver named there, or the best one installed.
+    SetOdbcDriverOverride(parts.value(QStringLiteral("DRIVER")));
     FInstance = parts.value(QStringLiteral("SERVER"));
     const QString trusted = parts.value(QStringLiteral("TRUSTED_CONNECTION")).toLower();
     FLogin = {FInstance, parts.value(QStringLiteral("UID")), parts.value(QStringLiteral("PWD")),
