@@ -6,6 +6,9 @@
 
 #include "untDBAccess.h"
 
+#ifdef _WIN32
+#include <windows.h>  // the system ODBC headers need it first
+#endif
 #include <sql.h>
 #include <sqlext.h>
 
