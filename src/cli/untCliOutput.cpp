@@ -14,26 +14,12 @@ namespace {
     throw EOrvexaError(QStringLiteral("Cannot write %1: %2").arg(QDir::toNativeSeparators(path), reason));
 }
 
-bool IsTextKind(TFieldType type)
+// A value quoted when it holds a separator, a quote or a line break, or is
+// empty: only a NULL is an empty unquoted field. (Of all kinds only text can
+// show empty without being NULL.)
+void AppendCsvField(QString& line, const QString& value)
 {
-    switch (type) {
-    case ftString:
-    case ftFixedChar:
-    case ftWideString:
-    case ftFixedWideChar:
-    case ftMemo:
-    case ftWideMemo:
-    case ftGuid:
-    case ftVariant: return true;
-    default: return false;
-    }
-}
-
-// A field quoted when it holds a separator, a quote or a line break, and
-// an empty text quoted so that it differs from NULL.
-void AppendCsvField(QString& line, const QString& value, bool emptyIsQuoted)
-{
-    const bool quote = (value.isEmpty() && emptyIsQuoted) || value.contains(QLatin1Char(','))
+    const bool quote = value.isEmpty() || value.contains(QLatin1Char(','))
                     || value.contains(QLatin1Char('"')) || value.contains(QLatin1Char('\r'))
                     || value.contains(QLatin1Char('\n'));
     if (!quote) {
@@ -65,14 +51,11 @@ void TRunOutput::WriteCsv(const TResultView& result, QIODevice& out)
     for (int c = 0; c < columns; ++c) {
         if (c > 0)
             line += QLatin1Char(',');
-        AppendCsvField(line, result.Column(c).Name, true);
+        AppendCsvField(line, result.Column(c).Name);
     }
     line += QLatin1String("\r\n");
     WriteAll(out, line);
 
-    QList<bool> text(columns);
-    for (int c = 0; c < columns; ++c)
-        text[c] = IsTextKind(result.Column(c).Type);
     const qint64 rows = result.RowCount();
     QString block;
     for (qint64 r = 0; r < rows; ++r) {
@@ -80,7 +63,7 @@ void TRunOutput::WriteCsv(const TResultView& result, QIODevice& out)
             if (c > 0)
                 block += QLatin1Char(',');
             if (!result.IsNull(r, c))
-                AppendCsvField(block, result.DisplayText(r, c), text[c]);
+                AppendCsvField(block, result.DisplayText(r, c));
         }
         block += QLatin1String("\r\n");
         if (block.size() > 256 * 1024) {
