@@ -5,6 +5,7 @@ function(orvexa_add_gtest name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main)
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests/support)
   target_compile_definitions(${name} PRIVATE
     ORVEXA_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
     ORVEXA_BINARY_DIR="${PROJECT_BINARY_DIR}")

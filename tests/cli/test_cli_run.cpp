@@ -1,5 +1,6 @@
 // orvexa-cli run end to end against a tds-sandbox of the test's own.
 #include "CliProcess.h"
+#include "ExpectedRunLog.h"
 #include "TSandboxServer.h"
 #include "untCommon.h"
 
@@ -120,37 +121,8 @@ TEST_F(CliRun, LogOfTwoDatabasesWithAnErrorIsTheDesktopLogLineForLine)
                              {QStringLiteral("--transaction"), QStringLiteral("--continue-on-error")});
     EXPECT_EQ(r.ExitCode, 1);
     const QString instance = FServer.Instance();
-    const QString error = QStringLiteral("Invalid object name 'm'.");
-    const QStringList expected = {
-        QString(),
-        Banner("Begin to split SQL statments"),
-        QStringLiteral("01.sql is split successfully."),
-        QStringLiteral("02.sql is split successfully."),
-        Banner("Split SQL statments successfully"),
-        QString(),
-        Banner("Begin to execute SQL statments"),
-        QString(),
-        QStringLiteral("[%1].[db1] begin to execute ...").arg(instance),
-        QStringLiteral("    01.sql was executed successfully."),
-        QStringLiteral("    02.sql was executed successfully."),
-        QString(),
-        QStringLiteral("[%1].[db2] begin to execute ...").arg(instance),
-        QStringLiteral("    01.sql was executed successfully."),
-        QStringLiteral("    02.sql Error occurred and transation rollback."),
-        QString(),
-        QStringLiteral("    ") + error,
-        QString(),
-        Banner("Execution completed but errors occured"),
-        QString(),
-        Banner("Error list begin"),
-        QString(),
-        QStringLiteral("Instance:") + instance,
-        QStringLiteral("Database:db2"),
-        QStringLiteral("SQL File:02.sql"),
-        QStringLiteral("Error Message:") + error,
-        QString(),
-        Banner("Error list end"),
-    };
+    const QStringList expected =
+        TwoDatabaseRunLog(instance, QStringLiteral("db1"), QStringLiteral("db2"), QStringLiteral("Invalid object name 'm'."), true);
     EXPECT_EQ(r.Out, expected.join(QLatin1Char('\n')) + QLatin1Char('\n'));
 
     // 02.sql was rolled back on db2 and only there.

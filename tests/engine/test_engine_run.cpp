@@ -3,6 +3,7 @@
 // result capture and the bad-input cases.
 #include "EngineServer.h"
 #include "ExecRecorder.h"
+#include "ExpectedRunLog.h"
 
 #include "untOdbcConnection.h"
 
@@ -45,41 +46,10 @@ TEST_P(EngineRun, TheExecutionLogLineByLine)
     const QString error = QStringLiteral("Invalid object name 'only_here'.");
     const QString instance = Server->Instance();
 
-    const QStringList common = {
-        QString(),
-        Banner("Begin to split SQL statments"),
-        QStringLiteral("01.sql is split successfully."),
-        QStringLiteral("02.sql is split successfully."),
-        Banner("Split SQL statments successfully"),
-        QString(),
-        Banner("Begin to execute SQL statments"),
-        QString(),
-        QStringLiteral("[%1].[%2] begin to execute ...").arg(instance, db1),
-        Tab + QStringLiteral("01.sql was executed successfully."),
-        Tab + QStringLiteral("02.sql was executed successfully."),
-        QString(),
-        QStringLiteral("[%1].[%2] begin to execute ...").arg(instance, db2),
-        Tab + QStringLiteral("01.sql was executed successfully."),
-        Tab + QStringLiteral("02.sql Error occurred and transation rollback."),
-    };
     {
         TExecRecorder r;
         RunToEnd(r, files, dbs, RunConfig(true, true));
-        const QStringList expected = common + QStringList{
-            QString(),
-            Tab + error,
-            QString(),
-            Banner("Execution completed but errors occured"),
-            QString(),
-            Banner("Error list begin"),
-            QString(),
-            QStringLiteral("Instance:") + instance,
-            QStringLiteral("Database:") + db2,
-            QStringLiteral("SQL File:02.sql"),
-            QStringLiteral("Error Message:") + error,
-            QString(),
-            Banner("Error list end"),
-        };
+        const QStringList expected = TwoDatabaseRunLog(instance, db1, db2, error, true);
         ASSERT_EQ(expected.size(), 28);
         EXPECT_EQ(r.Logs(), expected);
         EXPECT_EQ(r.Values(WM_EXEC_STATUS), (QList<int>{stConstruct, stExec, stFail}));
@@ -90,13 +60,7 @@ TEST_P(EngineRun, TheExecutionLogLineByLine)
         // Without ContinueOnError the same error ends the run after line 15.
         TExecRecorder r;
         RunToEnd(r, files, dbs, RunConfig(true, false));
-        const QStringList expected = common + QStringList{
-            QString(),
-            Tab + error,
-            QString(),
-            Banner("Execution completed but errors occured"),
-        };
-        EXPECT_EQ(r.Logs(), expected);
+        EXPECT_EQ(r.Logs(), TwoDatabaseRunLog(instance, db1, db2, error, false));
         EXPECT_EQ(r.Values(WM_EXEC_STATUS), (QList<int>{stConstruct, stExec, stFail}));
         EXPECT_EQ(r.Values(WM_EXEC_PERCENT), (QList<int>{0, 50}));
     }
