@@ -65,21 +65,32 @@ struct TInstanceOptions {
                             QStringLiteral("NAME")};
 };
 
+
+// The command line of a command that talks to one instance. False when help
+// was shown.
+bool ParseInstanceCommand(QCommandLineParser& parser, const TInstanceOptions& o, const QString& command,
+                          const QString& description, const QStringList& args)
+{
+    parser.addOption(o.Instance);
+    parser.addOption(o.User);
+    if (!ParseCommandLine(parser, command, description, args))
+        return false;
+    if (!parser.positionalArguments().isEmpty())
+        throw ECliUsage(QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first()));
+    return true;
+}
+
 } // namespace
 
 int CmdDatabases(const QStringList& args)
 {
     QCommandLineParser parser;
-    TInstanceOptions o;
-    parser.addOption(o.Instance);
-    parser.addOption(o.User);
-    if (!ParseCommandLine(parser, QStringLiteral("databases"),
-                          QStringLiteral("Lists the databases that the login can use on the instance, one a line "
-                                         "(exec sp_MShasdbaccess)."),
-                          args))
+    const TInstanceOptions o;
+    if (!ParseInstanceCommand(parser, o, QStringLiteral("databases"),
+                              QStringLiteral("Lists the databases that the login can use on the instance, one a "
+                                             "line (exec sp_MShasdbaccess)."),
+                              args))
         return exitOK;
-    if (!parser.positionalArguments().isEmpty())
-        throw ECliUsage(QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first()));
     TStderrMessageBox messages;
     TdmMain dm(&messages);
     try {
@@ -99,15 +110,12 @@ int CmdDatabases(const QStringList& args)
 int CmdCheck(const QStringList& args)
 {
     QCommandLineParser parser;
-    TInstanceOptions o;
-    parser.addOption(o.Instance);
-    parser.addOption(o.User);
-    if (!ParseCommandLine(parser, QStringLiteral("check"),
-                          QStringLiteral("Tests whether the instance accepts a connection with these credentials."),
-                          args))
+    const TInstanceOptions o;
+    if (!ParseInstanceCommand(parser, o, QStringLiteral("check"),
+                              QStringLiteral("Tests whether the instance accepts a connection with these "
+                                             "credentials."),
+                              args))
         return exitOK;
-    if (!parser.positionalArguments().isEmpty())
-        throw ECliUsage(QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first()));
     TdmMain dm;
     try {
         const TInstanceInfo info = InstanceFromOptions(parser, o.Instance, o.User);
