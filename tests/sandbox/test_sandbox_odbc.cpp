@@ -434,6 +434,68 @@ TEST_F(SandboxOdbc, ManyConnectionsWriteConcurrently)
     EXPECT_EQ(Scalar(p, "SELECT COUNT(*) FROM c"), "200");
 }
 
+TEST_F(SandboxOdbc, LineBreaksBeforeStatementKeywordsSeparateStatements)
+{
+    TOdbcProbe p;
+    Connect(p);
+    // Each case: a batch and the first column of every result set, in order.
+    struct TCase {
+        const char* Sql;
+        std::vector<std::string> Values;
+    };
+    const TCase cases[] = {
+        {"SET NOCOUNT ON\nSELECT 1\nSET NOCOUNT OFF\nSELECT 2", {"1", "2"}},
+        {"SELECT 1\nUNION ALL\nSELECT 2", {"1", "2"}},
+        {"CREATE TABLE s1 (a int)\nINSERT INTO s1\nSELECT 5\nUPDATE s1\nSET a = 6\nSELECT a FROM s1", {"6"}},
+        {"BEGIN TRAN\nSELECT @@TRANCOUNT\nROLLBACK\nSELECT @@TRANCOUNT", {"1", "0"}},
+        {"IF 1 = 1\n  SELECT 'then'\nELSE\n  SELECT 'else'\nSELECT 'after'", {"then", "after"}},
+        {"IF 1 = 0\nBEGIN\n  SELECT 'a'\n  SELECT 'b'\nEND\nELSE\nBEGIN\n  SELECT 'c'\nEND\nSELECT 'd'", {"c", "d"}},
+        {"SELECT 1\nBEGIN\n  SELECT 2\nEND", {"1", "2"}},
+        {"WITH c AS (SELECT 9 AS n)\nSELECT n FROM c", {"9"}},
+        {"SELECT 'x;y'; SELECT 3 -- SELECT 4\n/* SELECT 5 */", {"x;y", "3"}},
+    };
+    for (const auto& c : cases) {
+        const TOdbcBatch b = Run(p, c.Sql);
+        EXPECT_TRUE(b.Ok) << c.Sql << "\n" << b.DiagText();
+        std::vector<std::string> got;
+        for (const auto& set : b.Sets())
+            for (const auto& row : set.Rows) got.push_back(row.at(0).value_or("NULL"));
+        EXPECT_EQ(got, c.Values) << c.Sql;
+    }
+}
+
+TEST_F(SandboxOdbc, TryCatchHandsTheErrorToTheCatchBlock)
+{
+    TOdbcProbe p;
+    Connect(p);
+    const TOdbcBatch b = Run(p,
+        "CREATE TABLE tc (id int PRIMARY KEY)\n"
+        "BEGIN TRY\n"
+        "  BEGIN TRAN\n"
+        "  INSERT INTO tc VALUES (1)\n"
+        "  INSERT INTO tc VALUES (1)\n"
+        "  COMMIT\n"
+        "END TRY\n"
+        "BEGIN CATCH\n"
+        "  IF @@TRANCOUNT > 0 ROLLBACK\n"
+        "  PRINT 'caught ' + CAST(ERROR_NUMBER() AS varchar(10))\n"
+        "  SELECT ERROR_LINE() AS line, ERROR_MESSAGE() AS msg\n"
+        "END CATCH\n"
+        "SELECT COUNT(*) FROM tc");
+    EXPECT_TRUE(b.Ok) << b.DiagText();
+    EXPECT_FALSE(b.HasNative(2627)) << b.DiagText();   // handled, not sent
+    EXPECT_NE(b.DiagText().find("caught 2627"), std::string::npos) << b.DiagText();
+    const auto sets = b.Sets();
+    ASSERT_EQ(sets.size(), 2u);
+    EXPECT_EQ(sets[0].Rows.at(0)[0].value_or(""), "5");
+    EXPECT_NE(sets[0].Rows.at(0)[1].value_or("").find("Violation of PRIMARY KEY constraint"), std::string::npos);
+    EXPECT_EQ(sets[1].Rows.at(0)[0].value_or(""), "0");
+    // THROW; in the CATCH block passes the error on and ends the batch.
+    const TOdbcBatch re = Run(p, "BEGIN TRY\n SELECT 1/0\nEND TRY\nBEGIN CATCH\n THROW\nEND CATCH\nSELECT 'not reached'");
+    EXPECT_TRUE(re.HasNative(8134)) << re.DiagText();
+    EXPECT_TRUE(re.Sets().empty());
+}
+
 TEST_F(SandboxOdbc, ScalarVariablesLiveForTheirBatch)
 {
     TOdbcProbe p;

@@ -644,8 +644,19 @@ TSession::TFlow TSession::Fail(int number, int severity, const std::string& text
     return Fail(TSqlError{number, severity, 1, text, line});
 }
 
+// Inside BEGIN TRY an error of severity 11 to 19 goes to the CATCH block instead of the client.
+bool TSession::Catch(const TSqlError& e)
+{
+    if (FTryDepth == 0 || e.Severity < 11 || e.Severity >= 20) return false;
+    FCaughtError = e;
+    FLastError = e.Number;
+    SyncTranState();
+    return true;
+}
+
 TSession::TFlow TSession::Fail(const TSqlError& e)
 {
+    if (Catch(e)) return TFlow::Caught;
     Message(true, e.Number, e.Severity, e.State, e.Message, e.Line);
     FLastError = e.Number;
     Done(kDoneError, 0, 0);
@@ -681,8 +692,8 @@ TSession::TFlow TSession::Statement(const std::vector<TToken>& T, size_t first, 
         if (u == "BEGIN") {
             if (next(1) && (next(1)->Is("TRAN") || next(1)->Is("TRANSACTION") || next(1)->Is("DISTRIBUTED")))
                 return Transaction(T, first, last, line);
-            if (next(1) && (next(1)->Is("TRY") || next(1)->Is("CATCH")))
-                return Fail(50000, 16, "The sandbox does not support TRY...CATCH blocks.", line);
+            if (next(1) && next(1)->Is("TRY")) return TryCatch(T, first, last, line);
+            if (next(1) && next(1)->Is("CATCH")) return Fail(102, 15, "Incorrect syntax near 'CATCH'.", line);
             // BEGIN ... END block
             size_t end = last;
             if (end > first + 1 && T[end - 1].Is("END")) --end;
@@ -695,6 +706,45 @@ TSession::TFlow TSession::Statement(const std::vector<TToken>& T, size_t first, 
             return Fail(102, 15, "Incorrect syntax near 'GO'.", line);
     }
     return SqliteStatement(T, first, last, line);
+}
+
+TSession::TFlow TSession::TryCatch(const std::vector<TToken>& T, size_t first, size_t last, int line)
+{
+    // BEGIN TRY ... END TRY BEGIN CATCH ... END CATCH
+    auto blockEnd = [&](size_t from, const char* kind) -> size_t {
+        int depth = 1, cases = 0;
+        for (size_t k = from; k < last; ++k) {
+            if (T[k].Is("CASE")) ++cases;
+            else if (T[k].Is("END")) {
+                if (cases > 0) { --cases; continue; }
+                if (--depth == 0) return (k + 1 < last && T[k + 1].Is(kind)) ? k : last;
+            } else if (T[k].Is("BEGIN") && !(k + 1 < last && (T[k + 1].Is("TRAN") || T[k + 1].Is("TRANSACTION") ||
+                                                              T[k + 1].Is("DISTRIBUTED")))) {
+                ++depth;
+            }
+        }
+        return last;
+    };
+    const size_t tryEnd = blockEnd(first + 2, "TRY");
+    if (tryEnd >= last || tryEnd + 3 >= last || !T[tryEnd + 2].Is("BEGIN") || !T[tryEnd + 3].Is("CATCH"))
+        return Fail(102, 15, "Incorrect syntax near 'TRY'. A TRY block must be followed by a CATCH block.", line);
+    const size_t catchStart = tryEnd + 4;
+    const size_t catchEnd = blockEnd(catchStart, "CATCH");
+    if (catchEnd >= last) return Fail(102, 15, "Incorrect syntax near 'CATCH'.", line);
+    ++FTryDepth;
+    TFlow flow = TFlow::Next;
+    try {
+        flow = RunStatements(T, first + 2, tryEnd);
+    } catch (...) {
+        --FTryDepth;
+        throw;
+    }
+    --FTryDepth;
+    if (flow != TFlow::Caught) return flow;
+    FCatchStack.push_back(FCaughtError);
+    flow = RunStatements(T, catchStart, catchEnd);
+    FCatchStack.pop_back();
+    return flow;
 }
 
 TSession::TFlow TSession::SqliteStatement(const std::vector<TToken>& T, size_t first, size_t last, int line)
@@ -986,6 +1036,7 @@ TSession::TFlow TSession::Raiserror(const std::vector<TToken>& T, size_t first, 
         Message(false, errorNumber == 50000 ? 50000 : errorNumber, int(severity), int(state), text, line);
         return TFlow::Next;
     }
+    if (Catch(TSqlError{errorNumber, int(severity), int(state), text, line})) return TFlow::Caught;
     Message(true, errorNumber, int(severity), int(state), text, line);
     FLastError = errorNumber;
     Done(kDoneError, 0, 0);
@@ -1008,6 +1059,16 @@ TSession::TFlow TSession::Throw(const std::vector<TToken>& T, size_t first, size
     for (size_t k = first + 1; k < last; ++k)
         if (T[k].IsSym(",")) { args.emplace_back(s, k); s = k + 1; }
     args.emplace_back(s, last);
+    if (first + 1 == last && !FCatchStack.empty()) {
+        // THROW; in a CATCH block raises the caught error again and ends the batch.
+        const TSqlError e = FCatchStack.back();
+        if (Catch(e)) return TFlow::Caught;
+        Message(true, e.Number, e.Severity, e.State, e.Message, e.Line);
+        FLastError = e.Number;
+        Done(kDoneError, 0, 0);
+        if (FXactAbort && FTranCount > 0) RollbackTran();
+        return TFlow::EndBatch;
+    }
     if (first + 1 == last)
         return Fail(10704, 15, "To rethrow an error, a THROW statement must be used inside a CATCH block. Insert the THROW statement inside a CATCH block, or add error parameters to the THROW statement.", line);
     if (args.size() != 3 || args[0].second != args[0].first + 1 || T[args[0].first].Kind != TToken::Number ||
@@ -1018,6 +1079,7 @@ TSession::TFlow TSession::Throw(const std::vector<TToken>& T, size_t first, size
     const long long state = std::atoll(T[args[2].first].Text.c_str());
     if (number < 50000 || number > 2147483647)
         return Fail(35100, 16, "Error number " + std::to_string(number) + " in the THROW statement is outside the valid range. Specify an error number in the valid range of 50000 to 2147483647.", line);
+    if (Catch(TSqlError{int(number), 16, int(std::clamp(state, 0LL, 255LL)), T[args[1].first].Text, line})) return TFlow::Caught;
     Message(true, int(number), 16, int(std::clamp(state, 0LL, 255LL)), T[args[1].first].Text, line);
     FLastError = int(number);
     Done(kDoneError, 0, 0);
@@ -1028,7 +1090,8 @@ TSession::TFlow TSession::Throw(const std::vector<TToken>& T, size_t first, size
 
 TTranslateContext TSession::Context() const
 {
-    return TTranslateContext{FSpid, FRowCount, FTranCount, FLastError, FState.ServerName(), &FVariables};
+    return TTranslateContext{FSpid, FRowCount, FTranCount, FLastError, FState.ServerName(), &FVariables,
+                             FCatchStack.empty() ? nullptr : &FCatchStack.back()};
 }
 
 namespace {

@@ -32,7 +32,7 @@ public:
     void Abort();
 
 private:
-    enum class TFlow { Next, EndBatch, Cancelled };
+    enum class TFlow { Next, EndBatch, Cancelled, Caught };
 
     bool Prelogin(const TTdsWire::TMessage& msg);
     bool Login(const TTdsWire::TMessage& msg);
@@ -65,6 +65,8 @@ private:
     TFlow If(const std::vector<TToken>& tokens, size_t first, size_t last, int line);
     TFlow Transaction(const std::vector<TToken>& tokens, size_t first, size_t last, int line);
     TFlow HasDbAccess(int line);
+    TFlow TryCatch(const std::vector<TToken>& tokens, size_t first, size_t last, int line);
+    bool Catch(const TSqlError& e);
     TFlow Declare(const std::vector<TToken>& tokens, size_t first, size_t last, int line);
     TFlow AssignSelect(const std::vector<TToken>& tokens, size_t first, size_t last, int line);
     TFlow Evaluate(const std::vector<TToken>& tokens, size_t first, size_t last, TVariable& var, int line);
@@ -110,6 +112,9 @@ private:
     int FLastError = 0;
     int FProcDepth = 0;
     TVariables FVariables;
+    int FTryDepth = 0;
+    TSqlError FCaughtError;
+    std::vector<TSqlError> FCatchStack;
 
     bool FPending = false;
     uint8_t FPendingToken = 0xFD;

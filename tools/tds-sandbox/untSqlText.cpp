@@ -263,8 +263,8 @@ std::vector<TStatementRange> SplitStatements(const std::vector<TToken>& tokens)
     };
     static const std::set<std::string> continuing = {
         "UNION", "ALL", "EXCEPT", "INTERSECT", "AS", "THEN", "ELSE", "AND", "OR", "NOT", "IN",
-        "EXISTS", "FOR", "ON", "BY", "FROM", "INTO", "WHERE", "TABLE", "VIEW", "INDEX", "TRAN",
-        "TRANSACTION", "IS", "LIKE", "BETWEEN", "CASE", "WHEN"};
+        "EXISTS", "FOR", "BY", "FROM", "INTO", "WHERE", "TABLE", "VIEW", "INDEX",
+        "IS", "LIKE", "BETWEEN", "CASE", "WHEN"};
     int block = 0, cases = 0;
     for (size_t i = 0; i < tokens.size(); ++i) {
         const TToken& t = tokens[i];
@@ -275,6 +275,16 @@ std::vector<TStatementRange> SplitStatements(const std::vector<TToken>& tokens)
         }
         if (t.Is("BEGIN") && !(i + 1 < tokens.size() && (tokens[i + 1].Is("TRAN") || tokens[i + 1].Is("TRANSACTION") ||
                                                            tokens[i + 1].Is("DISTRIBUTED")))) {
+            if (block == 0 && i != start && depth == 0) {
+                // A block after a statement starts a new statement, unless it is the
+                // body of IF or ELSE, or the CATCH part after END TRY.
+                const bool body = ifWaitingBody || tokens[i - 1].Is("ELSE") ||
+                                  (tokens[i - 1].Is("TRY") && i >= 2 && tokens[i - 2].Is("END"));
+                if (!body && t.NewlineBefore) {
+                    close(i);
+                    head = "BEGIN";
+                }
+            }
             if (block > 0 || i != start) { ++block; ifWaitingBody = false; continue; }
             ++block;
         }
@@ -575,6 +585,11 @@ public:
                     return "nvarchar(128)";
             }
             if (t.Upper == "COUNT") return "int";
+            if (t.Upper == "ERROR_MESSAGE") return "nvarchar(4000)";
+            if (t.Upper == "ERROR_PROCEDURE") return "nvarchar(128)";
+            if (t.Upper == "ERROR_NUMBER" || t.Upper == "ERROR_SEVERITY" || t.Upper == "ERROR_STATE" || t.Upper == "ERROR_LINE")
+                return "int";
+            if (t.Upper == "XACT_STATE") return "smallint";
             if (t.Upper == "DATEADD") return "datetime";
             if (t.Upper == "DATEDIFF" || t.Upper == "DATEPART") return "int";
             if (t.Upper == "DATENAME") return "nvarchar(30)";
@@ -784,6 +799,22 @@ public:
                     space();
                     out += "tds_" + t.Text;
                     ++i;
+                    continue;
+                }
+                if (call && i + 2 < last && T[i + 2].IsSym(")") &&
+                    (u == "ERROR_MESSAGE" || u == "ERROR_NUMBER" || u == "ERROR_SEVERITY" || u == "ERROR_STATE" ||
+                     u == "ERROR_LINE" || u == "ERROR_PROCEDURE" || u == "XACT_STATE")) {
+                    // The error that the enclosing CATCH block handles.
+                    space();
+                    const TSqlError* e = Ctx.Caught;
+                    if (u == "XACT_STATE") out += Ctx.TranCount > 0 ? "1" : "0";
+                    else if (!e || u == "ERROR_PROCEDURE") out += "NULL";
+                    else if (u == "ERROR_MESSAGE") out += QuoteString(e->Message);
+                    else if (u == "ERROR_NUMBER") out += std::to_string(e->Number);
+                    else if (u == "ERROR_SEVERITY") out += std::to_string(e->Severity);
+                    else if (u == "ERROR_STATE") out += std::to_string(e->State);
+                    else out += std::to_string(e->Line);
+                    i += 3;
                     continue;
                 }
                 if (u == "SCOPE_IDENTITY" && call) {

@@ -63,6 +63,7 @@ struct TTranslateContext {
     int LastError = 0;
     std::string ServerName;
     const TVariables* Variables = nullptr;
+    const TSqlError* Caught = nullptr;   // the error a CATCH block handles
 };
 
 // The SQL literal for a variable's value.
