@@ -2,11 +2,17 @@
 
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include <stdexcept>
+
+#ifdef __linux__
+#include <csignal>
+#include <sys/prctl.h>
+#endif
 
 const char* const TSandboxServer::DefaultUser = "sa";
 const char* const TSandboxServer::DefaultPassword = "Sandbox-2026";
@@ -34,8 +40,21 @@ TSandboxServer::TSandboxServer(TOptions options)
         args << "--latency-ms" << QString::number(options.LatencyMs);
     args << options.ExtraArgs;
 
+    // The server's output goes to a file, never to a pipe that nobody drains:
+    // a full pipe would block the server's logging and with it every connection.
+    FLogDir = std::make_unique<QTemporaryDir>(QDir::tempPath() + "/tds-sandbox-log-XXXXXX");
+    if (!FLogDir->isValid())
+        throw std::runtime_error("tds-sandbox: cannot create a temporary log folder");
+    FLogPath = FLogDir->filePath("tds-sandbox.log");
+
     FProcess = std::make_unique<QProcess>();
     FProcess->setProcessChannelMode(QProcess::MergedChannels);
+    FProcess->setStandardOutputFile(FLogPath);
+#ifdef __linux__
+    // A test that dies without running its destructors (a crash, a ctest
+    // time-out) takes its sandbox with it instead of leaving it running.
+    FProcess->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
+#endif
     FProcess->start(QStringLiteral(TDS_SANDBOX_PATH), args);
     if (!FProcess->waitForStarted(10000))
         throw std::runtime_error("tds-sandbox: cannot start " TDS_SANDBOX_PATH ": " +
@@ -44,18 +63,17 @@ TSandboxServer::TSandboxServer(TOptions options)
     static const QRegularExpression listening("listening on [^\\s:]+:(\\d+)");
     QDeadlineTimer deadline(20000);
     while (!deadline.hasExpired()) {
-        if (FProcess->state() == QProcess::NotRunning)
-            break;
-        FProcess->waitForReadyRead(200);
-        FOutput += FProcess->readAll();
-        const auto match = listening.match(QString::fromUtf8(FOutput));
+        const bool running = FProcess->state() != QProcess::NotRunning;
+        const auto match = listening.match(Output());
         if (match.hasMatch()) {
             FPort = match.captured(1).toInt();
             return;
         }
+        if (!running)
+            break;
+        FProcess->waitForFinished(20);
     }
-    FOutput += FProcess->readAll();
-    const std::string output = FOutput.toStdString();
+    const std::string output = Output().toStdString();
     Stop();
     throw std::runtime_error("tds-sandbox did not report \"listening on\": " + output);
 }
@@ -87,9 +105,10 @@ QString TSandboxServer::DataDir() const
 
 QString TSandboxServer::Output() const
 {
-    if (FProcess)
-        FOutput += FProcess->readAll();
-    return QString::fromUtf8(FOutput);
+    QFile file(FLogPath);
+    if (FLogPath.isEmpty() || !file.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromUtf8(file.readAll());
 }
 
 void TSandboxServer::Stop()
@@ -102,7 +121,6 @@ void TSandboxServer::Stop()
                 FProcess->waitForFinished(5000);
             }
         }
-        FOutput += FProcess->readAll();
         FProcess.reset();
     }
     FTempDir.reset();

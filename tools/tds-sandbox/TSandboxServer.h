@@ -36,13 +36,15 @@ public:
     QString Instance() const;    // "127.0.0.1,<port>", as a DBA types a server name
     QString DataDir() const;
     // Everything the sandbox wrote to stdout and stderr so far (for failure reports).
+    // It is kept in a file of its own until the object goes.
     QString Output() const;
     void Stop();                 // SIGTERM, wait, SIGKILL after a grace period
 
 private:
     std::unique_ptr<QProcess> FProcess;
     std::unique_ptr<QTemporaryDir> FTempDir;
+    std::unique_ptr<QTemporaryDir> FLogDir;
     QString FDataDir;
+    QString FLogPath;
     int FPort = 0;
-    mutable QByteArray FOutput;
 };
