@@ -561,11 +561,29 @@ TEST_F(SandboxOdbc, TsqlDialectIsTranslated)
     EXPECT_EQ(m[1].Rows.at(0)[0].value_or(""), "beta");
     EXPECT_EQ(m[2].Rows.at(0)[0].value_or(""), "2");
 
+    // Defaults from functions, identities, server properties.
+    const TOdbcBatch def = Run(p,
+        "CREATE TABLE df (id int IDENTITY(1,1) PRIMARY KEY, created datetime NOT NULL DEFAULT GETDATE(), g uniqueidentifier DEFAULT NEWID(), n int)\n"
+        "INSERT INTO df (n) VALUES (5)\n"
+        "INSERT INTO df (n) VALUES (6)\n"
+        "SELECT id, n, created, g, SCOPE_IDENTITY() AS last, SERVERPROPERTY('ProductVersion') AS v FROM df ORDER BY id");
+    ASSERT_TRUE(def.Ok) << def.DiagText();
+    ASSERT_EQ(def.Sets().size(), 1u);
+    const auto& rows = def.Sets()[0].Rows;
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0][0].value_or("NULL"), "1");
+    EXPECT_EQ(rows[1][0].value_or("NULL"), "2");
+    EXPECT_TRUE(rows[1][2].has_value());
+    EXPECT_EQ(rows[1][3].value_or("").size(), 36u);
+    EXPECT_NE(rows[0][3], rows[1][3]);
+    EXPECT_EQ(rows[0][4].value_or(""), "2");
+    EXPECT_EQ(rows[0][5].value_or(""), "15.0.2000.5");
+
     // The catalogue views DBA scripts look into.
     const TOdbcBatch cat = Run(p,
         "IF NOT EXISTS (SELECT * FROM sys.databases WHERE name = 'Demo') CREATE DATABASE Demo\n"
         "IF NOT EXISTS (SELECT * FROM sys.databases WHERE name = 'Demo') CREATE DATABASE Demo\n"
-        "SELECT name FROM sys.databases ORDER BY name\n"
+        "SELECT name FROM master.sys.databases ORDER BY name\n"
         "SELECT c.name FROM sys.columns c JOIN sys.tables t ON t.object_id = c.object_id WHERE t.name = 'Orders' ORDER BY c.column_id\n"
         "SELECT COUNT(*) FROM INFORMATION_SCHEMA.TABLES WHERE TABLE_NAME = 'Orders' AND TABLE_TYPE = 'BASE TABLE'");
     ASSERT_TRUE(cat.Ok) << cat.DiagText();

@@ -837,6 +837,14 @@ public:
                     continue;
                 }
                 if (Ddl && (u == "CLUSTERED" || u == "NONCLUSTERED")) { ++i; continue; }
+                if (Ddl && u == "DEFAULT" && i + 2 < last && T[i + 1].Kind == TToken::Word && T[i + 2].IsSym("(")) {
+                    // DEFAULT GETDATE(): SQLite wants an expression default in parentheses.
+                    const size_t end = TermEnd(i + 1, last);
+                    space();
+                    out += "DEFAULT (" + Emit(i + 1, end) + ")";
+                    i = end;
+                    continue;
+                }
                 if (u == "COLLATE" && i + 1 < last && T[i + 1].Kind == TToken::Word && T[i + 1].Upper != "NOCASE" &&
                     T[i + 1].Upper != "BINARY" && T[i + 1].Upper != "RTRIM") {
                     space();
@@ -869,6 +877,7 @@ public:
                     ++i;
                     continue;
                 }
+                if (i + 3 < last && T[i + 1].IsSym(".") && !CatalogView(i + 2, last).empty()) { i += 2; continue; }
                 // db.schema.name and db..name: the database part is the current one.
                 if (i + 2 < last && T[i + 1].IsSym(".") &&
                     ((T[i + 2].IsSym(".")) || (T[i + 2].Is("DBO") && i + 3 < last && T[i + 3].IsSym(".")))) {

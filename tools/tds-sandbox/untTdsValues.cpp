@@ -1482,6 +1482,19 @@ void RegisterFunctions(sqlite3* db, TFunctionContext* ctx)
                                 else sqlite3_result_null(c);
                                 sqlite3_finalize(st);
                             }, nullptr, nullptr);
+    sqlite3_create_function(db, "serverproperty", 1, nondet, ctx,
+                            [](sqlite3_context* c, int, sqlite3_value** a) {
+                                const std::string p = Lower(ValueText(a[0]));
+                                if (p == "productversion") FnText(c, "15.0.2000.5");
+                                else if (p == "productlevel") FnText(c, "RTM");
+                                else if (p == "productmajorversion") sqlite3_result_int(c, 15);
+                                else if (p == "edition") FnText(c, "Developer Edition (64-bit)");
+                                else if (p == "engineedition") sqlite3_result_int(c, 3);
+                                else if (p == "servername" || p == "machinename" || p == "computernamephysicalnetbios") FnText(c, "TDS-SANDBOX");
+                                else if (p == "collation") FnText(c, "SQL_Latin1_General_CP1_CI_AS");
+                                else if (p == "isclustered" || p == "ishadrenabled" || p == "isintegratedsecurityonly" || p == "issingleuser") sqlite3_result_int(c, 0);
+                                else sqlite3_result_null(c);
+                            }, nullptr, nullptr);
     for (const char* name : {"year", "month", "day"})
         sqlite3_create_function(db, name, 1, det, const_cast<char*>(name),
                                 [](sqlite3_context* c, int, sqlite3_value** a) {
