@@ -300,7 +300,7 @@ TEST_F(SandboxOdbc, SessionFunctionsAnswer)
     Connect(p);
     const auto sets = Run(p, "SELECT @@VERSION, DB_NAME(), @@SPID, @@ROWCOUNT, GETDATE(), NEWID(), @@TRANCOUNT").Sets();
     ASSERT_EQ(sets.size(), 1u);
-    const auto& row = sets[0].Rows.at(0);
+    const auto& row = sets[0].Rows.at(0);   // sets is a local copy
     EXPECT_NE(row[0].value_or("").find("SQL Server"), std::string::npos);
     EXPECT_EQ(row[1].value_or(""), "master");
     EXPECT_GE(std::stoi(row[2].value_or("0")), 50);
@@ -569,7 +569,8 @@ TEST_F(SandboxOdbc, TsqlDialectIsTranslated)
         "SELECT id, n, created, g, SCOPE_IDENTITY() AS last, SERVERPROPERTY('ProductVersion') AS v FROM df ORDER BY id");
     ASSERT_TRUE(def.Ok) << def.DiagText();
     ASSERT_EQ(def.Sets().size(), 1u);
-    const auto& rows = def.Sets()[0].Rows;
+    const auto defSets = def.Sets();
+    const auto& rows = defSets[0].Rows;
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(rows[0][0].value_or("NULL"), "1");
     EXPECT_EQ(rows[1][0].value_or("NULL"), "2");
