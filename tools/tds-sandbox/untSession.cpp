@@ -233,10 +233,13 @@ bool TSession::Prelogin(const TTdsWire::TMessage& msg)
     for (const auto& o : opts) body.insert(body.end(), o.Value.begin(), o.Value.end());
     FWire.Bytes(body.data(), body.size());
     FWire.EndReply();
-    if (encryption == 3) {
-        // The client demands encryption, which the sandbox does not offer: it is told
-        // so (ENCRYPT_NOT_SUP) and the connection ends.
-        FState.Log("connection " + std::to_string(FSpid) + ": client requires encryption, which the sandbox does not support; closing");
+    if (encryption == 1 || encryption == 3) {
+        // The client wants encryption (ENCRYPT_ON or ENCRYPT_REQ), which the sandbox
+        // does not offer: the answer says so (ENCRYPT_NOT_SUP), the log tells why,
+        // and the connection ends, as the protocol has it for this pair.
+        FState.Log("connection " + std::to_string(FSpid) +
+                   ": refused: the client requires encryption, which the sandbox does not support "
+                   "(connect with encryption off, e.g. Encrypt=no / encryption = off)");
         return false;
     }
     return true;
