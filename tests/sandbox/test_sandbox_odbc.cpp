@@ -410,6 +410,21 @@ TEST_F(SandboxOdbc, KillEndsAnotherConnectionAndRollsBack)
     EXPECT_TRUE(Run(killer, "KILL 30000").HasNative(6106));
 }
 
+TEST_F(SandboxOdbc, ParameterisedStatementsGetAClearError)
+{
+    TOdbcProbe p;
+    Connect(p);
+    // The driver turns bound parameters into sp_executesql with parameters, which the sandbox refuses plainly.
+    const TOdbcBatch b = p.ExecWithParameter("SELECT ?", 5);
+    EXPECT_FALSE(b.Ok);
+    EXPECT_NE(b.DiagText().find("sp_executesql with parameters"), std::string::npos) << b.DiagText();
+    // Without parameters, sp_executesql runs its text.
+    const TOdbcBatch plain = Run(p, "EXEC sp_executesql N'SELECT 6 AS six'");
+    ASSERT_EQ(plain.Sets().size(), 1u) << plain.DiagText();
+    EXPECT_EQ(plain.Sets()[0].Rows.at(0).at(0).value_or(""), "6");
+    EXPECT_EQ(Scalar(p, "SELECT 7"), "7");
+}
+
 TEST_F(SandboxOdbc, ManyConnectionsWriteConcurrently)
 {
     {

@@ -89,9 +89,25 @@ void TOdbcProbe::Disconnect()
 
 TOdbcBatch TOdbcProbe::Exec(const std::string& sql)
 {
-    TOdbcBatch batch;
     SQLFreeStmt(FStmt, SQL_CLOSE);
-    SQLRETURN rc = SQLExecDirect(FStmt, (SQLCHAR*)sql.c_str(), SQL_NTS);
+    return Gather(SQLExecDirect(FStmt, (SQLCHAR*)sql.c_str(), SQL_NTS));
+}
+
+TOdbcBatch TOdbcProbe::ExecWithParameter(const std::string& sql, int value)
+{
+    SQLFreeStmt(FStmt, SQL_CLOSE);
+    SQLFreeStmt(FStmt, SQL_RESET_PARAMS);
+    SQLINTEGER bound = value;   // read by the driver during SQLExecDirect only
+    SQLLEN ind = 0;
+    SQLBindParameter(FStmt, 1, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, &bound, 0, &ind);
+    TOdbcBatch batch = Gather(SQLExecDirect(FStmt, (SQLCHAR*)sql.c_str(), SQL_NTS));
+    SQLFreeStmt(FStmt, SQL_RESET_PARAMS);
+    return batch;
+}
+
+TOdbcBatch TOdbcProbe::Gather(SQLRETURN rc)
+{
+    TOdbcBatch batch;
     for (;;) {
         if (rc == SQL_NO_DATA) {
             // A statement without rows or count (for example PRINT only).

@@ -51,11 +51,14 @@ public:
     bool Connect(const std::string& connStr, std::vector<TOdbcDiag>* diags = nullptr);
     void Disconnect();
     TOdbcBatch Exec(const std::string& sql);
+    // Runs sql with one integer parameter bound to its '?' (the driver sends an RPC).
+    TOdbcBatch ExecWithParameter(const std::string& sql, int value);
     bool SetAutocommit(bool on);
     bool EndTran(bool commit);
     void Cancel();   // from another thread, while Exec runs
 
 private:
+    TOdbcBatch Gather(SQLRETURN rc);
     void Collect(SQLSMALLINT type, SQLHANDLE handle, std::vector<TOdbcDiag>& out);
     SQLHENV FEnv = SQL_NULL_HENV;
     SQLHDBC FDbc = SQL_NULL_HDBC;

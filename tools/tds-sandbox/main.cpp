@@ -127,7 +127,8 @@ int main(int argc, char** argv)
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(uint16_t(options.Port));
-    if (::inet_pton(AF_INET, options.Host.c_str(), &addr.sin_addr) != 1) {
+    const std::string bindHost = options.Host == "localhost" ? std::string("127.0.0.1") : options.Host;
+    if (::inet_pton(AF_INET, bindHost.c_str(), &addr.sin_addr) != 1) {
         std::cerr << "tds-sandbox: --host must be an IPv4 address: " << options.Host << "\n";
         return 1;
     }
