@@ -198,6 +198,7 @@ TSession::TFlow TSession::RunQuery(const std::string& sql, int line, const std::
         return TFlow::Next;
     }
     const int ncol = sqlite3_column_count(st);
+    const bool readOnly = sqlite3_stmt_readonly(st) != 0;
     rc = sqlite3_step(st);
     if (ncol > 0) {
         const TFlow flow = StreamResult(st, rc, line);
@@ -211,8 +212,9 @@ TSession::TFlow TSession::RunQuery(const std::string& sql, int line, const std::
         st = nullptr;
         return Fail(e);
     }
+    // A CTE in front of INSERT/UPDATE/DELETE counts rows as well.
     const bool counts = verb == "INSERT" || verb == "UPDATE" || verb == "DELETE" || verb == "TRUNCATE" || verb == "MERGE" ||
-                        verb == "REPLACE";
+                        verb == "REPLACE" || (verb == "WITH" && !readOnly);
     const int64_t changes = counts ? sqlite3_changes64(FDb) : 0;
     FRowCount = changes;
     FLastError = 0;
