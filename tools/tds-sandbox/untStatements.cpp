@@ -405,9 +405,11 @@ TSession::TFlow TSession::Raiserror(const std::vector<TToken>& T, size_t first, 
     long long severity = 0, state = 0, msgId = 0;
     if (!number(args[1], severity) || !number(args[2], state))
         return Fail(102, 15, "Incorrect syntax near 'RAISERROR'.", line);
-    bool withLog = false;
-    for (size_t k = close + 1; k < last; ++k)
+    bool withLog = false, noWait = false;
+    for (size_t k = close + 1; k < last; ++k) {
         if (T[k].Is("LOG")) withLog = true;
+        if (T[k].Is("NOWAIT")) noWait = true;
+    }
     std::vector<std::string> values;
     std::vector<bool> numeric;
     for (size_t a = 3; a < args.size(); ++a) {
@@ -450,6 +452,8 @@ TSession::TFlow TSession::Raiserror(const std::vector<TToken>& T, size_t first, 
         return Fail(2754, 16, "Error severity levels greater than 18 can only be specified by members of the sysadmin role, using the WITH LOG option.", line);
     if (severity <= 10) {
         Message(false, errorNumber == 50000 ? 50000 : errorNumber, int(severity), int(state), text, line);
+        // WITH NOWAIT: the message reaches the client now, not with the end of the batch.
+        if (noWait) FWire.FlushNow();
         return TFlow::Next;
     }
     if (Catch(TSqlError{errorNumber, int(severity), int(state), text, line})) return TFlow::Caught;

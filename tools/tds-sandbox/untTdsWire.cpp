@@ -1,5 +1,6 @@
 #include "untTdsWire.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -367,6 +368,19 @@ void TTdsWire::MaybeFlush()
     }
     SendAll(FPacket.data(), FPacket.size());
     FOut.erase(FOut.begin(), FOut.begin() + long(pos));
+}
+
+void TTdsWire::FlushNow()
+{
+    if (FOut.empty())
+        return;
+    const size_t body = size_t(FPacketSize) - kHeader;
+    ApplyLatency();
+    FPacket.clear();
+    for (size_t pos = 0; pos < FOut.size(); pos += body)
+        AppendPacket(FPacket, FOut.data() + pos, std::min(body, FOut.size() - pos), false);
+    SendAll(FPacket.data(), FPacket.size());
+    FOut.clear();
 }
 
 void TTdsWire::EndReply()

@@ -79,6 +79,8 @@ public:
 
     // Sends full packets when enough is buffered; call often while streaming rows.
     void MaybeFlush();
+    // Sends everything buffered now, the last packet possibly short (RAISERROR ... WITH NOWAIT).
+    void FlushNow();
     // Sends the rest of the reply with the end-of-message flag.
     void EndReply();
 
