@@ -83,17 +83,21 @@ public:
             if (h[1] & 1) return out;
         }
     }
-    // Reads a single packet of a reply (and its header's session id).
-    bool ReadPacket(int timeoutMs = 10000)
+    // Reads a single packet of a reply (and its header's session id and status).
+    bool ReadPacket(int timeoutMs = 10000, TBytes* body = nullptr)
     {
         uint8_t h[8];
         if (!ReadExact(h, 8, timeoutMs)) return false;
         const size_t len = (size_t(h[2]) << 8) | h[3];
         if (len < 8) return false;
         Spid = (int(h[4]) << 8) | h[5];
-        TBytes body(len - 8);
-        return ReadExact(body.data(), body.size(), timeoutMs);
+        LastStatus = h[1];
+        TBytes data(len - 8);
+        if (!ReadExact(data.data(), data.size(), timeoutMs)) return false;
+        if (body) *body = std::move(data);
+        return true;
     }
+    int LastStatus = 0;
     // True when the server has closed the connection (reads and discards data).
     bool ClosedByServer(int timeoutMs = 10000)
     {
@@ -374,6 +378,22 @@ TEST_F(SandboxRobust, KillMidResultInsideATransactionFreesItsLocks)
     ASSERT_TRUE(w.Ok) << w.DiagText();
     ASSERT_EQ(w.Sets().size(), 1u);
     EXPECT_EQ(w.Sets()[0].Rows[0][0].value_or(""), "1");
+}
+
+TEST_F(SandboxRobust, NowaitMessagesArriveBeforeTheBatchEnds)
+{
+    TRawClient c(Server->Port());
+    ASSERT_TRUE(LoggedIn(c));
+    ASSERT_TRUE(c.SendMessage(1, Batch("RAISERROR('early news', 0, 1) WITH NOWAIT; WAITFOR DELAY '00:01:00'")));
+    // The message comes in a packet of its own while the batch still waits.
+    TBytes first;
+    ASSERT_TRUE(c.ReadPacket(20000, &first));
+    EXPECT_EQ(c.LastStatus & 1, 0);     // not the end of the reply
+    EXPECT_TRUE(HasToken(first, 0xAB));  // INFO
+    ASSERT_TRUE(c.SendMessage(6, {}));   // cancel the wait
+    const TBytes rest = c.Reply(20000);
+    ASSERT_GE(rest.size(), 13u);
+    EXPECT_TRUE(rest[rest.size() - 12] & 0x20);   // DONE with the attention bit
 }
 
 TEST(SandboxLifecycle, StopRollsBackOpenTransactionsAndKeepsCommittedData)
