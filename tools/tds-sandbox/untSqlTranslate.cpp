@@ -434,6 +434,14 @@ public:
                     i += 3;
                     continue;
                 }
+                // T-SQL functions that SQLite knows under another name.
+                if (call && (u == "CEILING" || u == "STRING_AGG" || u == "ATN2" ||
+                             (u == "LOG" && SplitCommas(i + 2, MatchParen(i + 1, last)).size() == 1))) {
+                    space();
+                    out += u == "CEILING" ? "ceil" : u == "STRING_AGG" ? "group_concat" : u == "ATN2" ? "atan2" : "ln";
+                    ++i;
+                    continue;
+                }
                 // T-SQL functions whose names are SQLite keywords.
                 if (call && (u == "ISNULL" || u == "LEFT" || u == "RIGHT")) {
                     space();
