@@ -153,7 +153,8 @@ void TSession::Run()
     bool loggedIn = false;
     try {
         TTdsWire::TMessage msg;
-        while (!FAborted && FWire.ReadMessage(msg, kMaxRequest)) {
+        // A client has a minute to log in; a logged-in one may stay idle for as long as it likes.
+        while (!FAborted && FWire.ReadMessage(msg, kMaxRequest, loggedIn ? -1 : 60000)) {
             if (!loggedIn) {
                 if (msg.Type == ptPrelogin) {
                     if (!Prelogin(msg)) break;

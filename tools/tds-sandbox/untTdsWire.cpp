@@ -140,7 +140,7 @@ TTdsWire::TTdsWire(int fd) : FFd(fd)
     FOut.reserve(64 * 1024);
 }
 
-bool TTdsWire::FillAtLeast(size_t n, bool betweenMessages)
+bool TTdsWire::FillAtLeast(size_t n, bool betweenMessages, int idleTimeoutMs)
 {
     if (FInPos > 0 && FInPos == FIn.size()) {
         FIn.clear();
@@ -149,13 +149,13 @@ bool TTdsWire::FillAtLeast(size_t n, bool betweenMessages)
     while (FIn.size() - FInPos < n) {
         const bool idle = betweenMessages && FIn.size() == FInPos;
         pollfd p{FFd, POLLIN, 0};
-        const int r = ::poll(&p, 1, idle ? -1 : kMidMessageTimeoutMs);
+        const int r = ::poll(&p, 1, idle ? idleTimeoutMs : kMidMessageTimeoutMs);
         if (r < 0) {
             if (errno == EINTR) continue;
             throw TDisconnect(std::string("poll failed: ") + std::strerror(errno));
         }
         if (r == 0)
-            throw TDisconnect("client stalled in the middle of a packet");
+            throw TDisconnect(idle ? "no request in time" : "client stalled in the middle of a packet");
         uint8_t buf[65536];
         const ssize_t got = ::recv(FFd, buf, sizeof buf, 0);
         if (got < 0) {
@@ -171,13 +171,13 @@ bool TTdsWire::FillAtLeast(size_t n, bool betweenMessages)
     return true;
 }
 
-bool TTdsWire::ReadMessage(TMessage& msg, size_t maxBytes)
+bool TTdsWire::ReadMessage(TMessage& msg, size_t maxBytes, int idleTimeoutMs)
 {
     msg.Data.clear();
     msg.TooLarge = false;
     bool first = true;
     for (;;) {
-        if (!FillAtLeast(kHeader, first))
+        if (!FillAtLeast(kHeader, first, idleTimeoutMs))
             return false;
         const uint8_t* h = FIn.data() + FInPos;
         const uint8_t type = h[0], status = h[1];

@@ -51,8 +51,9 @@ public:
 
     // Reads one request (packets up to end-of-message). Returns false when the
     // client closed the connection between requests. Throws TDisconnect on a
-    // broken frame or a stall in the middle of a message.
-    bool ReadMessage(TMessage& msg, size_t maxBytes);
+    // broken frame, a stall in the middle of a message, or when no request
+    // starts within idleTimeoutMs (-1: wait as long as it takes).
+    bool ReadMessage(TMessage& msg, size_t maxBytes, int idleTimeoutMs = -1);
 
     // True when the client has sent an attention since the reply began (reads it).
     // Waits up to timeoutMs for one (0: just looks). Throws TDisconnect when the
@@ -85,7 +86,7 @@ public:
     void EndReply();
 
 private:
-    bool FillAtLeast(size_t n, bool betweenMessages);
+    bool FillAtLeast(size_t n, bool betweenMessages, int idleTimeoutMs = -1);
     void SendPacket(const uint8_t* data, size_t n, bool last);
     void AppendPacket(std::vector<uint8_t>& to, const uint8_t* data, size_t n, bool last);
     void SendAll(const uint8_t* data, size_t n);
