@@ -301,6 +301,29 @@ TEST_F(SandboxRobust, HugeBatchIsRefusedWithAnError)
     ExpectServing();
 }
 
+TEST_F(SandboxRobust, DeeplyNestedBatchesAreRefused)
+{
+    auto repeat = [](const std::string& s, int n) {
+        std::string out;
+        for (int i = 0; i < n; ++i) out += s;
+        return out;
+    };
+    const std::vector<std::string> batches = {
+        repeat("BEGIN\n", 100000) + "SELECT 1\n" + repeat("END\n", 100000),
+        "SELECT " + repeat("CAST(", 50000) + "1" + repeat(" AS int)", 50000),
+        "SELECT 1" + repeat("/(1", 50000) + repeat(")", 50000),
+        repeat("IF 1=1 ", 50000) + "SELECT 1",
+        "SELECT " + repeat("(", 50000) + "1" + repeat(")", 50000),
+    };
+    TOdbcProbe p;
+    ASSERT_TRUE(p.Connect(TOdbcProbe::ConnStr(Server->Port())));
+    for (size_t i = 0; i < batches.size(); ++i) {
+        const TOdbcBatch b = p.Exec(batches[i]);
+        EXPECT_TRUE(b.HasNative(191)) << "case " << i << "\n" << b.DiagText();
+    }
+    ExpectServing();
+}
+
 TEST_F(SandboxRobust, ClientVanishingMidResultDoesNotHurt)
 {
     {

@@ -86,6 +86,8 @@ TSqlError MapSqliteError(sqlite3* db, int rc, const std::string& verb, const std
     } else if (auto near = after("near \"")) {
         const auto q = near->find("\": syntax error");
         e = {102, 15, 1, "Incorrect syntax near '" + near->substr(0, q) + "'.", line};
+    } else if (msg.find("parser stack overflow") != std::string::npos || msg.find("Expression tree is too large") != std::string::npos) {
+        e = {191, 15, 1, "Some part of your SQL statement is nested too deeply. Rewrite the query or break it up into smaller queries.", line};
     } else if (msg.find("incomplete input") != std::string::npos) {
         e = {102, 15, 1, "Incorrect syntax near the end of the statement.", line};
     } else if (auto name = after("table ")) {

@@ -111,6 +111,7 @@ private:
     int64_t FRowCount = 0;
     int FLastError = 0;
     int FProcDepth = 0;
+    int FNesting = 0;
     TVariables FVariables;
     int FTryDepth = 0;
     TSqlError FCaughtError;

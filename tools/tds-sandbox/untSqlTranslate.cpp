@@ -34,6 +34,7 @@ public:
     bool Ddl;
     bool Failed = false;
     TSqlError Error;
+    int Depth = 0;
 
     void Fail(int number, int severity, const std::string& message, int line)
     {
@@ -335,6 +336,16 @@ public:
 
     std::string Emit(size_t first, size_t last, bool hints = false)
     {
+        // Nested CAST, CONVERT and divisions recurse; a hostile batch must not overflow the stack.
+        struct TDepth {
+            int& D;
+            ~TDepth() { --D; }
+        } depthGuard{++Depth};
+        if (Depth > 200) {
+            Fail(191, 15, "Some part of your SQL statement is nested too deeply. Rewrite the query or break it up into smaller queries.",
+                 first < last ? T[first].Line : 1);
+            return {};
+        }
         std::string out;
         std::vector<std::pair<int, std::string>> limits;   // depth, count
         int depth = 0;

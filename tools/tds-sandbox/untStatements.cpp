@@ -43,6 +43,14 @@ void TSession::RunBatch(const std::string& sql)
 
 TSession::TFlow TSession::RunStatements(const std::vector<TToken>& tokens, size_t first, size_t last)
 {
+    // Blocks, IF, TRY and EXEC nest by recursion: bounded, so no batch can exhaust the stack.
+    struct TNesting {
+        int& N;
+        ~TNesting() { --N; }
+    } nesting{++FNesting};
+    if (FNesting > 64)
+        return Fail(191, 15, "Some part of your SQL statement is nested too deeply. Rewrite the query or break it up into smaller queries.",
+                    first < last ? tokens[first].Line : 1);
     std::vector<TToken> sub(tokens.begin() + long(first), tokens.begin() + long(last));
     for (const auto& range : SplitStatements(sub)) {
         if (CheckAttention()) return TFlow::Cancelled;
