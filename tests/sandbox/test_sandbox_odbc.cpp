@@ -360,6 +360,27 @@ TEST_F(SandboxOdbc, CancelEndsWaitforAndTheConnectionGoesOn)
     EXPECT_TRUE(Run(p, "WAITFOR DELAY '25:00'").HasNative(148));
 }
 
+TEST_F(SandboxOdbc, CancelEndsALongRunningStatement)
+{
+    TOdbcProbe p;
+    Connect(p);
+    ASSERT_TRUE(Run(p, "CREATE TABLE endless (i int)").Ok);
+    std::thread canceller([&p] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        p.Cancel();
+    });
+    // Far more rows than 300 ms can write: the cancel stops it first.
+    const TOdbcBatch b = Run(p, "WITH n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 100000000) "
+                                "INSERT INTO endless SELECT i FROM n");
+    canceller.join();
+    EXPECT_FALSE(b.Ok);
+    bool cancelled = false;
+    for (const auto& d : b.Diags) cancelled = cancelled || d.State == "HY008";
+    EXPECT_TRUE(cancelled) << b.DiagText();
+    EXPECT_EQ(Scalar(p, "SELECT COUNT(*) FROM endless"), "0");
+    EXPECT_EQ(Scalar(p, "SELECT 8"), "8");
+}
+
 TEST_F(SandboxOdbc, DatabasesUseCreateDropAndCatalogue)
 {
     TOdbcProbe p;

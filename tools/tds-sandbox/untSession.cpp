@@ -436,6 +436,7 @@ bool TSession::OpenDatabase(const std::string& storedName, std::string& error)
     sqlite3_finalize(st);
     RegisterFunctions(db, &FFunctions);
     CreateCatalogViews(db);
+    sqlite3_progress_handler(db, 50000, &TSession::ProgressHandler, this);
     CloseDatabase();
     {
         std::lock_guard lock(FDbMutex);
@@ -460,6 +461,7 @@ void TSession::CloseDatabase()
     // Statements left behind by a connection that broke mid-result go first:
     // while one is open the connection could not really close, and would keep
     // its transaction and locks. Closing then rolls an open transaction back.
+    sqlite3_progress_handler(db, 0, nullptr, nullptr);
     while (sqlite3_stmt* st = sqlite3_next_stmt(db, nullptr)) sqlite3_finalize(st);
     if (!sqlite3_get_autocommit(db)) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
     if (sqlite3_close(db) != SQLITE_OK) sqlite3_close_v2(db);
@@ -548,6 +550,28 @@ void TSession::EnvTransaction(uint8_t type)
     }
 }
 
+int TSession::ProgressHandler(void* session)
+{
+    auto* self = static_cast<TSession*>(session);
+    if (self->FAborted) return 1;
+    if (!self->FWatchCancel) return 0;
+    try {
+        return self->FWire.PollAttention(0) ? 1 : 0;
+    } catch (...) {
+        // No exception may cross SQLite; the statement ends and the caller learns why.
+        self->FClientGone = true;
+        return 1;
+    }
+}
+
+bool TSession::CancelledBy(int rc)
+{
+    if ((rc & 0xFF) != SQLITE_INTERRUPT) return false;
+    if (FAborted) throw TDisconnect("ended by KILL");
+    if (FClientGone) throw TDisconnect("client went away during a statement");
+    return FWire.AttentionSeen();
+}
+
 bool TSession::CheckAttention()
 {
     if (FAborted) throw TDisconnect("ended by KILL");
@@ -604,6 +628,7 @@ void TSession::Rpc(const TTdsWire::TMessage& msg)
     size_t pos = 0;
     auto finish = [&](TFlow flow, bool ok) {
         if (flow == TFlow::Cancelled) {
+            SyncTranState();
             FlushPendingDone(true);
             Done(kDoneAttn, 0, 0);
             FlushPendingDone(false);

@@ -88,6 +88,10 @@ private:
     void EnvChange(uint8_t type, const std::string& newValue, const std::string& oldValue);
     void LoginAck();
     bool CheckAttention();
+    // SQLite's progress handler: ends a running statement when the client cancels.
+    static int ProgressHandler(void* session);
+    // After SQLITE_INTERRUPT: true when the client cancelled; throws when it is gone or killed.
+    bool CancelledBy(int rc);
     bool Tds72() const { return FTdsVersion >= 0x72000000; }
 
     TServerState& FState;
@@ -100,6 +104,8 @@ private:
     sqlite3* FDb = nullptr;
     std::mutex FDbMutex;   // guards FDb against Abort()'s interrupt
     std::atomic<bool> FAborted{false};
+    bool FWatchCancel = false;   // statements of the client are running: a cancel may end them
+    bool FClientGone = false;
     TFunctionContext FFunctions;
 
     bool FNoCount = false;

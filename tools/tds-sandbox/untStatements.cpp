@@ -29,6 +29,7 @@ void TSession::RunBatch(const std::string& sql)
         flow = RunStatements(tokens, 0, tokens.size());
     }
     if (flow == TFlow::Cancelled) {
+        SyncTranState();
         FlushPendingDone(true);
         Done(kDoneAttn, 0, 0);
         FlushPendingDone(false);
@@ -54,7 +55,10 @@ TSession::TFlow TSession::RunStatements(const std::vector<TToken>& tokens, size_
     std::vector<TToken> sub(tokens.begin() + long(first), tokens.begin() + long(last));
     for (const auto& range : SplitStatements(sub)) {
         if (CheckAttention()) return TFlow::Cancelled;
+        const bool watching = FWatchCancel;
+        FWatchCancel = true;
         const TFlow flow = Statement(sub, range.First, range.Last);
+        FWatchCancel = watching;
         if (flow != TFlow::Next) return flow;
         FWire.MaybeFlush();
     }
@@ -215,7 +219,7 @@ TSession::TFlow TSession::RunQuery(const std::string& sql, int line, const std::
     while (rc == SQLITE_ROW) rc = sqlite3_step(st);
     if (rc != SQLITE_DONE) {
         const TSqlError e = MapSqliteError(FDb, rc, verb, FDatabase, line);
-        if ((rc & 0xFF) == SQLITE_INTERRUPT) throw TDisconnect("ended by KILL");
+        if (CancelledBy(rc)) return TFlow::Cancelled;
         sqlite3_finalize(st);
         st = nullptr;
         return Fail(e);
@@ -234,7 +238,7 @@ TSession::TFlow TSession::StreamResult(sqlite3_stmt* st, int rc, int line)
 {
     if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
         const TSqlError e = MapSqliteError(FDb, rc, "SELECT", FDatabase, line);
-        if ((rc & 0xFF) == SQLITE_INTERRUPT) throw TDisconnect("ended by KILL");
+        if (CancelledBy(rc)) return TFlow::Cancelled;
         return Fail(e);
     }
     const int ncol = sqlite3_column_count(st);
@@ -297,7 +301,7 @@ TSession::TFlow TSession::StreamResult(sqlite3_stmt* st, int rc, int line)
     }
     if (rc != SQLITE_DONE) {
         const TSqlError e = MapSqliteError(FDb, rc, "SELECT", FDatabase, line);
-        if ((rc & 0xFF) == SQLITE_INTERRUPT) throw TDisconnect("ended by KILL");
+        if (CancelledBy(rc)) return TFlow::Cancelled;
         FRowCount = int64_t(rows);
         return Fail(e);
     }
@@ -328,6 +332,7 @@ TSession::TFlow TSession::Print(const std::vector<TToken>& T, size_t first, size
         int rc = sqlite3_prepare_v2(FDb, sql.c_str(), int(sql.size()), &st, nullptr);
         if (rc == SQLITE_OK) rc = sqlite3_step(st);
         if (rc != SQLITE_ROW) {
+            if (CancelledBy(rc)) return TFlow::Cancelled;
             const TSqlError e = MapSqliteError(FDb, rc, "PRINT", FDatabase, line);
             sqlite3_finalize(st);
             return Fail(e);
@@ -562,7 +567,10 @@ TSession::TFlow TSession::Evaluate(const std::vector<TToken>& T, size_t first, s
     TStmtGuard guard{st};
     int rc = sqlite3_prepare_v2(FDb, sql.c_str(), int(sql.size()), &st, nullptr);
     if (rc == SQLITE_OK) rc = sqlite3_step(st);
-    if (rc != SQLITE_ROW) return Fail(MapSqliteError(FDb, rc, "SET", FDatabase, line));
+    if (rc != SQLITE_ROW) {
+        if (CancelledBy(rc)) return TFlow::Cancelled;
+        return Fail(MapSqliteError(FDb, rc, "SET", FDatabase, line));
+    }
     StoreValue(sqlite3_column_value(st, 0), var);
     return TFlow::Next;
 }
@@ -673,7 +681,10 @@ TSession::TFlow TSession::AssignSelect(const std::vector<TToken>& T, size_t firs
             StoreValue(sqlite3_column_value(cast, 0), var);
         }
     }
-    if (rc != SQLITE_DONE) return Fail(MapSqliteError(FDb, rc, "SELECT", FDatabase, line));
+    if (rc != SQLITE_DONE) {
+        if (CancelledBy(rc)) return TFlow::Cancelled;
+        return Fail(MapSqliteError(FDb, rc, "SELECT", FDatabase, line));
+    }
     FRowCount = rows;
     Done(uint16_t(FNoCount ? 0 : kDoneCount), 0xC1, uint64_t(rows));
     return TFlow::Next;
@@ -950,6 +961,7 @@ TSession::TFlow TSession::If(const std::vector<TToken>& T, size_t first, size_t 
     int rc = sqlite3_prepare_v2(FDb, sql.c_str(), int(sql.size()), &st, nullptr);
     if (rc == SQLITE_OK) rc = sqlite3_step(st);
     if (rc != SQLITE_ROW) {
+        if (CancelledBy(rc)) return TFlow::Cancelled;
         const TSqlError e = MapSqliteError(FDb, rc, "IF", FDatabase, line);
         sqlite3_finalize(st);
         return Fail(e);

@@ -16,10 +16,23 @@ namespace tds {
 
 using namespace detail;
 
+namespace {
+
+// Transaction control must not be cut short by a cancel: it runs unwatched.
+struct TUnwatched {
+    bool& Watch;
+    bool Saved;
+    explicit TUnwatched(bool& watch) : Watch(watch), Saved(watch) { Watch = false; }
+    ~TUnwatched() { Watch = Saved; }
+};
+
+}  // namespace
+
 // ---- transactions --------------------------------------------------------------
 
 bool TSession::BeginTran(std::string& error)
 {
+    TUnwatched unwatched(FWatchCancel);
     if (FTranCount == 0) {
         char* msg = nullptr;
         if (sqlite3_get_autocommit(FDb) && sqlite3_exec(FDb, "BEGIN", nullptr, nullptr, &msg) != SQLITE_OK) {
@@ -36,6 +49,7 @@ bool TSession::BeginTran(std::string& error)
 
 bool TSession::CommitTran(bool all, std::string& error)
 {
+    TUnwatched unwatched(FWatchCancel);
     if (FTranCount == 0) return false;
     if (!all && FTranCount > 1) {
         --FTranCount;
@@ -56,6 +70,7 @@ bool TSession::CommitTran(bool all, std::string& error)
 
 void TSession::RollbackTran()
 {
+    TUnwatched unwatched(FWatchCancel);
     if (!sqlite3_get_autocommit(FDb)) sqlite3_exec(FDb, "ROLLBACK", nullptr, nullptr, nullptr);
     FTranCount = 0;
     FSavepoints.clear();
@@ -64,6 +79,7 @@ void TSession::RollbackTran()
 
 void TSession::SyncTranState()
 {
+    TUnwatched unwatched(FWatchCancel);
     if (FTranCount > 0 && FDb && sqlite3_get_autocommit(FDb)) {
         FTranCount = 0;
         FSavepoints.clear();
@@ -89,6 +105,7 @@ TSession::TFlow TSession::Transaction(const std::vector<TToken>& T, size_t first
     if (verb == "SAVE") {
         if (FTranCount == 0) return Fail(628, 16, "Cannot issue SAVE TRANSACTION when there is no active transaction.", line);
         if (name.empty()) return Fail(102, 15, "Incorrect syntax near 'SAVE'.", line);
+        TUnwatched unwatched(FWatchCancel);
         const std::string sql = "SAVEPOINT \"sp_" + ToLower(name) + "\"";
         if (sqlite3_exec(FDb, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK)
             return Fail(MapSqliteError(FDb, SQLITE_ERROR, "SAVE", FDatabase, line));
@@ -110,6 +127,7 @@ TSession::TFlow TSession::Transaction(const std::vector<TToken>& T, size_t first
     if (!name.empty()) {
         const auto it = std::find(FSavepoints.rbegin(), FSavepoints.rend(), ToLower(name));
         if (it != FSavepoints.rend()) {
+            TUnwatched unwatched(FWatchCancel);
             const std::string sql = "ROLLBACK TO \"sp_" + ToLower(name) + "\"";
             sqlite3_exec(FDb, sql.c_str(), nullptr, nullptr, nullptr);
             return TFlow::Next;
