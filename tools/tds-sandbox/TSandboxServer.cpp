@@ -33,19 +33,22 @@ TSandboxServer::TSandboxServer(TOptions options)
         QDir().mkpath(FDataDir);
     }
 
-    QStringList args{"--data", FDataDir, "--host", "127.0.0.1", "--port", "0"};
-    for (const QString& login : options.Logins)
-        args << "--login" << login;
-    if (options.LatencyMs > 0)
-        args << "--latency-ms" << QString::number(options.LatencyMs);
-    args << options.ExtraArgs;
-
     // The server's output goes to a file, never to a pipe that nobody drains:
     // a full pipe would block the server's logging and with it every connection.
     FLogDir = std::make_unique<QTemporaryDir>(QDir::tempPath() + "/tds-sandbox-log-XXXXXX");
     if (!FLogDir->isValid())
         throw std::runtime_error("tds-sandbox: cannot create a temporary log folder");
     FLogPath = FLogDir->filePath("tds-sandbox.log");
+
+    QStringList args{"--data", FDataDir, "--host", "127.0.0.1", "--port", "0"};
+    for (const QString& login : options.Logins)
+        args << "--login" << login;
+    if (options.LatencyMs > 0)
+        args << "--latency-ms" << QString::number(options.LatencyMs);
+    if (FTempDir)
+        args << "--remove-data-on-exit";   // a folder of its own: gone even if the test dies
+    args << "--remove-if-orphaned" << FLogDir->path();
+    args << options.ExtraArgs;
 
     FProcess = std::make_unique<QProcess>();
     FProcess->setProcessChannelMode(QProcess::MergedChannels);

@@ -39,7 +39,7 @@ void OnSignal(int)
 {
     std::cerr << "tds-sandbox: " << why << "\n"
               << "usage: tds-sandbox --data DIR [--host 127.0.0.1] [--port N] "
-                 "[--login USER:PASSWORD]... [--latency-ms N] [--verbose]\n";
+                 "[--login USER:PASSWORD]... [--latency-ms N] [--verbose] [--remove-data-on-exit]\n";
     std::exit(2);
 }
 
@@ -61,6 +61,9 @@ int ParseInt(const std::string& text, int lo, int hi, const char* what)
 int main(int argc, char** argv)
 {
     tds::TServerOptions options;
+    bool removeDataOnExit = false;   // the data folder is a temporary one of a test
+    std::string removeIfOrphaned;    // a folder the parent would have removed, had it not died
+    const pid_t parent = ::getppid();
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         auto value = [&]() -> std::string {
@@ -72,6 +75,8 @@ int main(int argc, char** argv)
         else if (arg == "--port") options.Port = ParseInt(value(), 0, 65535, "--port");
         else if (arg == "--latency-ms") options.LatencyMs = ParseInt(value(), 0, 600000, "--latency-ms");
         else if (arg == "--verbose") options.Verbose = true;
+        else if (arg == "--remove-data-on-exit") removeDataOnExit = true;
+        else if (arg == "--remove-if-orphaned") removeIfOrphaned = value();
         else if (arg == "--login") {
             const std::string login = value();
             const auto colon = login.find(':');
@@ -186,6 +191,15 @@ int main(int argc, char** argv)
         if (i % 50 == 49) state.KillAll();
     }
     state.Verbose("stopped");
+    if (removeDataOnExit && live.load() == 0) {
+        // Also when the test that started it died without cleaning up.
+        std::error_code removeError;
+        std::filesystem::remove_all(options.DataDir, removeError);
+    }
+    if (!removeIfOrphaned.empty() && ::getppid() != parent) {
+        std::error_code removeError;
+        std::filesystem::remove_all(removeIfOrphaned, removeError);
+    }
     std::fflush(nullptr);
     if (live.load() > 0)
         std::_Exit(0);   // a connection thread that did not end is not waited for any longer
