@@ -355,12 +355,12 @@ std::string FormatRaiserror(const std::string& fmt, const std::vector<std::strin
         if (fmt[i] != '%') { out.push_back(fmt[i]); continue; }
         if (i + 1 < fmt.size() && fmt[i + 1] == '%') { out.push_back('%'); ++i; continue; }
         size_t j = i + 1;
-        std::string spec = "%";
-        while (j < fmt.size() && std::strchr("-+ 0#", fmt[j])) spec.push_back(fmt[j++]);
-        while (j < fmt.size() && std::isdigit(static_cast<unsigned char>(fmt[j]))) spec.push_back(fmt[j++]);
+        std::string conversion = "%";
+        while (j < fmt.size() && std::strchr("-+ 0#", fmt[j])) conversion.push_back(fmt[j++]);
+        while (j < fmt.size() && std::isdigit(static_cast<unsigned char>(fmt[j]))) conversion.push_back(fmt[j++]);
         if (j < fmt.size() && fmt[j] == '.') {
-            spec.push_back(fmt[j++]);
-            while (j < fmt.size() && std::isdigit(static_cast<unsigned char>(fmt[j]))) spec.push_back(fmt[j++]);
+            conversion.push_back(fmt[j++]);
+            while (j < fmt.size() && std::isdigit(static_cast<unsigned char>(fmt[j]))) conversion.push_back(fmt[j++]);
         }
         while (j < fmt.size() && (fmt[j] == 'h' || fmt[j] == 'l' || fmt[j] == 'I' || fmt[j] == '6' || fmt[j] == '4')) ++j;
         if (j >= fmt.size()) { out += fmt.substr(i); break; }
@@ -371,10 +371,10 @@ std::string FormatRaiserror(const std::string& fmt, const std::vector<std::strin
         ++next;
         char buf[512];
         if (conv == 's') {
-            std::snprintf(buf, sizeof buf, (spec + "s").c_str(), arg.c_str());
+            std::snprintf(buf, sizeof buf, (conversion + "s").c_str(), arg.c_str());
         } else {
             const long long v = isNum ? std::atoll(arg.c_str()) : 0;
-            std::string s2 = spec + "ll" + conv;
+            std::string s2 = conversion + "ll" + conv;
             std::snprintf(buf, sizeof buf, s2.c_str(), v);
         }
         out += buf;
