@@ -304,22 +304,26 @@ void TOdbcRecordset::BindColumns()
         c.Indicator.assign(cells, SQL_NULL_DATA);
         if (c.Piecewise)
             continue;
-        SQLSMALLINT cType = SQL_C_DEFAULT;
-        switch (c.Bind) {
-        case TBind::Int64: cType = SQL_C_SBIGINT; break;
-        case TBind::Double: cType = SQL_C_DOUBLE; break;
-        case TBind::Decimal:
-        case TBind::TimeText: cType = SQL_C_CHAR; break;
-        case TBind::TimeStamp: cType = SQL_C_TYPE_TIMESTAMP; break;
-        case TBind::WText: cType = SQL_C_WCHAR; break;
-        case TBind::Binary: cType = SQL_C_BINARY; break;
-        case TBind::Guid: cType = SQL_C_GUID; break;
-        default: break;
-        }
+        const SQLSMALLINT cType = CTypeOf(c.Bind);
         const SQLRETURN rc = SQLBindCol(h, SQLUSMALLINT(i + 1), cType, c.Buffer.data(), SQLLEN(c.CellBytes),
                                         c.Indicator.data());
         if (!Succeeded(rc))
             Throw(SQL_HANDLE_STMT, h, QStringLiteral("Cannot bind column %1.").arg(i + 1));
+    }
+}
+
+SQLSMALLINT TOdbcRecordset::CTypeOf(TBind bind)
+{
+    switch (bind) {
+    case TBind::Int64: return SQL_C_SBIGINT;
+    case TBind::Double: return SQL_C_DOUBLE;
+    case TBind::Decimal:
+    case TBind::TimeText: return SQL_C_CHAR;
+    case TBind::TimeStamp: return SQL_C_TYPE_TIMESTAMP;
+    case TBind::WText: return SQL_C_WCHAR;
+    case TBind::Binary: return SQL_C_BINARY;
+    case TBind::Guid: return SQL_C_GUID;
+    default: return SQL_C_DEFAULT;
     }
 }
 
@@ -331,18 +335,7 @@ void TOdbcRecordset::ReadPiecewise(int column)
     SQLLEN& indicator = c.Indicator[0];
 
     if (c.Bind != TBind::LongWText && c.Bind != TBind::LongBinary) {
-        SQLSMALLINT cType = SQL_C_DEFAULT;
-        switch (c.Bind) {
-        case TBind::Int64: cType = SQL_C_SBIGINT; break;
-        case TBind::Double: cType = SQL_C_DOUBLE; break;
-        case TBind::Decimal:
-        case TBind::TimeText: cType = SQL_C_CHAR; break;
-        case TBind::TimeStamp: cType = SQL_C_TYPE_TIMESTAMP; break;
-        case TBind::Guid: cType = SQL_C_GUID; break;
-        case TBind::WText: cType = SQL_C_WCHAR; break;
-        case TBind::Binary: cType = SQL_C_BINARY; break;
-        default: break;
-        }
+        const SQLSMALLINT cType = CTypeOf(c.Bind);
         if (c.Bind == TBind::WText || c.Bind == TBind::Binary) {
             // A wide short value read in pieces like a long one.
             c.Bind = c.Bind == TBind::WText ? TBind::LongWText : TBind::LongBinary;

@@ -60,6 +60,8 @@ private:
         LongWText,  // long text, piecewise
         LongBinary  // long bytes, piecewise
     };
+    // The C type a bound or piecewise-read value is fetched as.
+    static SQLSMALLINT CTypeOf(TBind bind);
 
     struct TColumn {
         TBind Bind = TBind::None;

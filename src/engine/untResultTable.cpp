@@ -472,14 +472,11 @@ TColumnData& NextColumn(TData& data, int& next)
     return c;
 }
 
-void MarkNull(TColumnData& c, qint64 row)
+// A null cell: marked in the bitmap, and an empty slot in its store, since
+// every store keeps one slot per row, nulls included, so rows stay aligned.
+void PushNull(TColumnData& c, qint64 row)
 {
     c.Nulls[size_t(row) >> 6] |= std::uint64_t(1) << (row & 63);
-}
-
-// Every store keeps one slot per row, nulls included, so rows stay aligned.
-void PushEmpty(TColumnData& c)
-{
     switch (c.Store) {
     case TStore::I16: c.I16.PushBack(0); break;
     case TStore::U16: c.U16.PushBack(0); break;
@@ -498,8 +495,7 @@ void TResultTable::AppendNull()
 {
     TData& d = Writable();
     TColumnData& c = NextColumn(d, FNextColumn);
-    MarkNull(c, d.Rows);
-    PushEmpty(c);
+    PushNull(c, d.Rows);
 }
 
 void TResultTable::AppendInteger(qint64 value)
@@ -518,8 +514,7 @@ void TResultTable::AppendInteger(qint64 value)
         break;
     }
     default:
-        MarkNull(c, d.Rows);
-        PushEmpty(c);
+        PushNull(c, d.Rows);
         break;
     }
 }
@@ -530,10 +525,8 @@ void TResultTable::AppendFloat(double value)
     TColumnData& c = NextColumn(d, FNextColumn);
     if (c.Store == TStore::F64)
         c.F64.PushBack(value);
-    else {
-        MarkNull(c, d.Rows);
-        PushEmpty(c);
-    }
+    else
+        PushNull(c, d.Rows);
 }
 
 void TResultTable::AppendDecimal(QByteArrayView text)
@@ -546,8 +539,7 @@ void TResultTable::AppendDecimal(QByteArrayView text)
         const QString s = NormalisedDecimal(text);
         c.Text.PushBack(reinterpret_cast<const char16_t*>(s.utf16()), size_t(s.size()));
     } else {
-        MarkNull(c, d.Rows);
-        PushEmpty(c);
+        PushNull(c, d.Rows);
     }
 }
 
@@ -557,10 +549,8 @@ void TResultTable::AppendTicks(TTicks value)
     TColumnData& c = NextColumn(d, FNextColumn);
     if (c.Store == TStore::I64)
         c.I64.PushBack(value);
-    else {
-        MarkNull(c, d.Rows);
-        PushEmpty(c);
-    }
+    else
+        PushNull(c, d.Rows);
 }
 
 void TResultTable::AppendText(QStringView value)
@@ -569,10 +559,8 @@ void TResultTable::AppendText(QStringView value)
     TColumnData& c = NextColumn(d, FNextColumn);
     if (c.Store == TStore::Text)
         c.Text.PushBack(value.utf16(), size_t(value.size()));
-    else {
-        MarkNull(c, d.Rows);
-        PushEmpty(c);
-    }
+    else
+        PushNull(c, d.Rows);
 }
 
 void TResultTable::AppendBytes(QByteArrayView value)
@@ -581,10 +569,8 @@ void TResultTable::AppendBytes(QByteArrayView value)
     TColumnData& c = NextColumn(d, FNextColumn);
     if (c.Store == TStore::Bytes)
         c.Bytes.PushBack(value.data(), size_t(value.size()));
-    else {
-        MarkNull(c, d.Rows);
-        PushEmpty(c);
-    }
+    else
+        PushNull(c, d.Rows);
 }
 
 void TResultTable::Post()

@@ -169,23 +169,23 @@ void TOptionsSource::Post()
     {
         TStoreTransaction tr(*FConn);
         // MergeResults is left out on purpose: it keeps its stored value.
+        // The five editable columns, in the order both statements name them.
+        const auto bindEdit = [this](TStoreQuery& q) {
+            q.Bind(1, FEdit.ReceiveResults ? 1 : 0);
+            q.Bind(2, FEdit.ContinueOnError ? 1 : 0);
+            q.Bind(3, FEdit.SaveList ? 1 : 0);
+            q.Bind(4, FEdit.TransExecution ? 1 : 0);
+            q.Bind(5, FEdit.CopyTitle ? 1 : 0);
+        };
         TStoreQuery upd(*FConn, QStringLiteral("update Options set ReceiveResults = ?, ContinueOnError = ?, "
                                                "SaveList = ?, TransExecution = ?, CopyTitle = ? where Id = 1"));
-        upd.Bind(1, FEdit.ReceiveResults ? 1 : 0);
-        upd.Bind(2, FEdit.ContinueOnError ? 1 : 0);
-        upd.Bind(3, FEdit.SaveList ? 1 : 0);
-        upd.Bind(4, FEdit.TransExecution ? 1 : 0);
-        upd.Bind(5, FEdit.CopyTitle ? 1 : 0);
+        bindEdit(upd);
         upd.Exec();
         if (FConn->Changes() == 0) {
             // No row to edit: the edit becomes the row, as a new record would.
             TStoreQuery ins(*FConn, QStringLiteral("insert into Options(Id, ReceiveResults, ContinueOnError, "
                                                    "SaveList, TransExecution, CopyTitle) values (1,?,?,?,?,?)"));
-            ins.Bind(1, FEdit.ReceiveResults ? 1 : 0);
-            ins.Bind(2, FEdit.ContinueOnError ? 1 : 0);
-            ins.Bind(3, FEdit.SaveList ? 1 : 0);
-            ins.Bind(4, FEdit.TransExecution ? 1 : 0);
-            ins.Bind(5, FEdit.CopyTitle ? 1 : 0);
+            bindEdit(ins);
             ins.Exec();
             FEdit.MergeResults = false;
         }
