@@ -1,4 +1,5 @@
 #include "EngineServer.h"
+#include "OdbcConnectionString.h"
 
 #include "TSandboxServer.h"
 #include "untOdbcConnection.h"
@@ -9,46 +10,6 @@
 #include <QUuid>
 
 namespace {
-
-// Key=value pairs of an ODBC connection string, braces honoured.
-QMap<QString, QString> SplitConnectionString(const QString& s)
-{
-    QMap<QString, QString> out;
-    qsizetype i = 0;
-    while (i < s.size()) {
-        const qsizetype eq = s.indexOf(QLatin1Char('='), i);
-        if (eq < 0)
-            break;
-        const QString key = s.mid(i, eq - i).trimmed().toUpper();
-        QString value;
-        i = eq + 1;
-        if (i < s.size() && s.at(i) == QLatin1Char('{')) {
-            ++i;
-            while (i < s.size()) {
-                if (s.at(i) == QLatin1Char('}')) {
-                    if (i + 1 < s.size() && s.at(i + 1) == QLatin1Char('}')) {
-                        value += QLatin1Char('}');
-                        i += 2;
-                        continue;
-                    }
-                    ++i;
-                    break;
-                }
-                value += s.at(i++);
-            }
-            while (i < s.size() && s.at(i) != QLatin1Char(';'))
-                ++i;
-        } else {
-            const qsizetype semi = s.indexOf(QLatin1Char(';'), i);
-            value = s.mid(i, semi < 0 ? -1 : semi - i).trimmed();
-            i = semi < 0 ? s.size() : semi;
-        }
-        out.insert(key, value);
-        if (i < s.size())
-            ++i;
-    }
-    return out;
-}
 
 QString Bracketed(const QString& name)
 {
@@ -72,7 +33,9 @@ TTestServer::TTestServer(const QString& kind, const QStringList& extraLogins)
                   QString::fromLatin1(TSandboxServer::DefaultPassword), false};
         return;
     }
-    const auto parts = SplitConnectionString(qEnvironmentVariable("ORVEXA_TEST_SQLSERVER"));
+    QMap<QString, QString> parts = ParseOdbc(qEnvironmentVariable("ORVEXA_TEST_SQLSERVER"));
+    for (QString& value : parts)
+        value = value.trimmed();
     // The driver named there, or the best one installed.
     SetOdbcDriverOverride(parts.value(QStringLiteral("DRIVER")));
     FInstance = parts.value(QStringLiteral("SERVER"));

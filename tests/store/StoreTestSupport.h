@@ -76,6 +76,21 @@ protected:
     TRecordingMessageBox FBoxes;
 };
 
+// The same with the data module started on that folder.
+class TOpenStoreTest : public TStoreTest {
+protected:
+    void SetUp() override
+    {
+        TStoreTest::SetUp();
+        FDm = std::make_unique<TdmMain>(&FBoxes);
+        FDm->DataModuleCreate();
+    }
+    void TearDown() override { FDm.reset(); }
+    TdmMain& Dm() { return *FDm; }
+
+    std::unique_ptr<TdmMain> FDm;
+};
+
 inline TPacketInstance MakeInstance(qint32 id, const QString& name, const QString& user, const QString& pwd, bool nt,
                                     const QList<QPair<qint32, QString>>& dbs = {})
 {

@@ -9,16 +9,8 @@
 
 namespace {
 
-class StoreCatalog : public TStoreTest {
+class StoreCatalog : public TOpenStoreTest {
 protected:
-    void SetUp() override
-    {
-        TStoreTest::SetUp();
-        FDm = std::make_unique<TdmMain>(&FBoxes);
-        FDm->DataModuleCreate();
-    }
-    void TearDown() override { FDm.reset(); }
-
     static TInstanceInfo Login(const TSandboxServer& server, const QString& user, const QString& password)
     {
         return {server.Instance(), user, password, false};
@@ -58,9 +50,6 @@ protected:
             names << rs->AsString(col).toString();
         return names;
     }
-
-    TdmMain& Dm() { return *FDm; }
-    std::unique_ptr<TdmMain> FDm;
 };
 
 TEST_F(StoreCatalog, NamesComeInRowOrderEachFollowedByABar)

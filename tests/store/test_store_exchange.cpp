@@ -9,17 +9,8 @@
 
 namespace {
 
-class StoreExchange : public TStoreTest {
+class StoreExchange : public TOpenStoreTest {
 protected:
-    void SetUp() override
-    {
-        TStoreTest::SetUp();
-        FDm = std::make_unique<TdmMain>(&FBoxes);
-        FDm->DataModuleCreate();
-    }
-    void TearDown() override { FDm.reset(); }
-    TdmMain& Dm() { return *FDm; }
-
     // Values that the forms must carry unchanged.
     static TDBListPacket Awkward()
     {
@@ -30,8 +21,6 @@ protected:
             MakeInstance(70000, "tab\there\r\nline", "x\\y", "\\\\", true, {{65536, "big id"}, {-4, "neg"}}),
         }};
     }
-
-    std::unique_ptr<TdmMain> FDm;
 };
 
 TEST_F(StoreExchange, RoundTripInBothFormsKeepsEverything)

@@ -5,19 +5,7 @@
 
 namespace {
 
-class StoreLists : public TStoreTest {
-protected:
-    void SetUp() override
-    {
-        TStoreTest::SetUp();
-        FDm = std::make_unique<TdmMain>(&FBoxes);
-        FDm->DataModuleCreate();
-    }
-    void TearDown() override { FDm.reset(); }
-
-    TdmMain& Dm() { return *FDm; }
-    std::unique_ptr<TdmMain> FDm;
-};
+class StoreLists : public TOpenStoreTest {};
 
 // Values that break statements built by quoting: stored, found and deleted exactly.
 TEST_F(StoreLists, NamesAndPasswordsWithQuotesAndSemicolonsAreKeptExactly)
