@@ -82,32 +82,42 @@ QString TTestServer::CreateDatabase(const QString& name)
     return unique;
 }
 
-QStringList TTestServer::Query(const QString& database, const QString& sql) const
+namespace {
+
+// Runs a batch on a connection of its own and hands every recordset to f, in
+// the server's order.
+template <typename F> void RunBatch(const TInstanceAndDBInfo& database, const QString& sql, F f)
 {
     auto connection = CreateDBConnection();
-    connection->Open(TDBConnectionData::From(Database(database)));
+    connection->Open(TDBConnectionData::From(database));
     auto command = connection->CreateCommand();
     command->SetCommandText(sql);
     qint64 affected = -1;
     auto rs = command->Execute(affected);
-    while (rs->State() != adStateOpen && rs->NextRecordset(affected)) {
-    }
+    do {
+        f(*rs);
+    } while (rs->NextRecordset(affected));
+}
+
+} // namespace
+
+QStringList TTestServer::Query(const QString& database, const QString& sql) const
+{
     QStringList out;
-    for (; rs->State() == adStateOpen && !rs->Eof(); rs->MoveNext())
-        out << rs->AsString(0).toString();
+    bool read = false;
+    RunBatch(Database(database), sql, [&](TDBRecordset& rs) {
+        if (read || rs.State() != adStateOpen)
+            return;
+        read = true;
+        for (; !rs.Eof(); rs.MoveNext())
+            out << rs.AsString(0).toString();
+    });
     return out;
 }
 
 void TTestServer::Exec(const QString& database, const QString& sql) const
 {
-    auto connection = CreateDBConnection();
-    connection->Open(TDBConnectionData::From(Database(database)));
-    auto command = connection->CreateCommand();
-    command->SetCommandText(sql);
-    qint64 affected = -1;
-    auto rs = command->Execute(affected);
-    while (rs->NextRecordset(affected)) {
-    }
+    RunBatch(Database(database), sql, [](TDBRecordset&) {});
 }
 
 void TTestServer::StopSandbox()

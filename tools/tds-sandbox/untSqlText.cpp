@@ -87,6 +87,22 @@ bool Tokenize(std::string_view sql, std::vector<TToken>& tokens, TSqlError& erro
         newline = false;
         tokens.push_back(std::move(t));
     };
+    // Text up to the closing delimiter, a doubled delimiter standing for
+    // one; j moves past the closing one. An unclosed text is error 105.
+    const auto scanDelimited = [&](size_t& j, char close, std::string& value, int startLine) {
+        while (j < n) {
+            if (sql[j] == close) {
+                if (j + 1 < n && sql[j + 1] == close) { value.push_back(close); j += 2; continue; }
+                ++j;
+                return true;
+            }
+            if (sql[j] == '\n') ++line;
+            value.push_back(sql[j]);
+            ++j;
+        }
+        error = {105, 15, 1, "Unclosed quotation mark after the character string '" + Excerpt(value) + "'.", startLine};
+        return false;
+    };
     while (i < n) {
         const unsigned char c = sql[i];
         if (c == '\n') { ++line; newline = true; ++i; continue; }
@@ -121,22 +137,8 @@ bool Tokenize(std::string_view sql, std::vector<TToken>& tokens, TSqlError& erro
             t.Kind = TToken::String;
             t.National = c != '\'';
             size_t j = i + (t.National ? 2 : 1);
-            std::string value;
-            bool closed = false;
-            while (j < n) {
-                if (sql[j] == '\'') {
-                    if (j + 1 < n && sql[j + 1] == '\'') { value.push_back('\''); j += 2; continue; }
-                    closed = true; ++j; break;
-                }
-                if (sql[j] == '\n') ++line;
-                value.push_back(sql[j]);
-                ++j;
-            }
-            if (!closed) {
-                error = {105, 15, 1, "Unclosed quotation mark after the character string '" + Excerpt(value) + "'.", startLine};
+            if (!scanDelimited(j, '\'', t.Text, startLine))
                 return false;
-            }
-            t.Text = std::move(value);
             const int endLine = line;
             line = startLine;
             push(std::move(t));
@@ -145,26 +147,11 @@ bool Tokenize(std::string_view sql, std::vector<TToken>& tokens, TSqlError& erro
             continue;
         }
         if (c == '[' || c == '"') {
-            const char close = c == '[' ? ']' : '"';
             size_t j = i + 1;
-            std::string value;
-            bool closed = false;
-            while (j < n) {
-                if (sql[j] == close) {
-                    if (j + 1 < n && sql[j + 1] == close) { value.push_back(close); j += 2; continue; }
-                    closed = true; ++j; break;
-                }
-                if (sql[j] == '\n') ++line;
-                value.push_back(sql[j]);
-                ++j;
-            }
-            if (!closed) {
-                error = {105, 15, 1, "Unclosed quotation mark after the character string '" + Excerpt(value) + "'.", startLine};
-                return false;
-            }
             TToken t;
             t.Kind = TToken::Quoted;
-            t.Text = std::move(value);
+            if (!scanDelimited(j, c == '[' ? ']' : '"', t.Text, startLine))
+                return false;
             const int endLine = line;
             line = startLine;
             push(std::move(t));
