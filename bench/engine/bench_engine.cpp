@@ -5,6 +5,7 @@
 //   bench_engine many INSTANCE USER PWD PREFIX N FILE...  one run of the files over those databases
 //   bench_engine count INSTANCE USER PWD DB           the rows of table x, for checking both sides
 // Figures go to stdout as "key=value" lines for the script to print.
+#include "ProcessMemory.h"
 #include "untDBAccess.h"
 #include "untOdbcConnection.h"
 #include "untThread.h"
@@ -31,24 +32,6 @@ void Exec(TDBConnection& c, const QString& sql)
     auto rs = command->Execute(affected);
     while (rs->NextRecordset(affected)) {
     }
-}
-
-qint64 StatusKb(const char* key)
-{
-    QFile f(QStringLiteral("/proc/self/status"));
-    if (!f.open(QIODevice::ReadOnly))
-        return 0;
-    for (const QByteArray& line : f.readAll().split('\n'))
-        if (line.startsWith(key))
-            return line.mid(qstrlen(key)).trimmed().split(' ').value(0).toLongLong();
-    return 0;
-}
-
-void ResetPeak()
-{
-    QFile f(QStringLiteral("/proc/self/clear_refs"));
-    if (f.open(QIODevice::WriteOnly))
-        f.write("5");
 }
 
 // Keeps the last snapshot (as the window keeps its result tabs) and counts rows.

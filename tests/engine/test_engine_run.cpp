@@ -4,6 +4,7 @@
 #include "EngineServer.h"
 #include "ExecRecorder.h"
 #include "ExpectedRunLog.h"
+#include "ProcessMemory.h"
 
 #include "untOdbcConnection.h"
 
@@ -455,20 +456,6 @@ TEST_P(EngineRun, AConnectionDroppedMidResultIsRolledBackAndTheRunGoesOn)
     }
 }
 
-namespace {
-
-qint64 StatusKb(const char* key)
-{
-    QFile f(QStringLiteral("/proc/self/status"));
-    if (!f.open(QIODevice::ReadOnly))
-        return 0;
-    for (const QByteArray& line : f.readAll().split('\n'))
-        if (line.startsWith(key))
-            return line.mid(qstrlen(key)).trimmed().split(' ').value(0).toLongLong();
-    return 0;
-}
-
-} // namespace
 
 TEST_P(EngineRun, TenMillionRowsGrowMemoryWithTheDataOnly)
 {
