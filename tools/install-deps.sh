@@ -5,12 +5,15 @@ set -euo pipefail
 
 PACKAGES=(
   build-essential cmake make pkg-config git
-  qt6-base-dev libgl-dev qt6-qpa-plugins
+  qt6-base-dev libgl-dev qt6-qpa-plugins qt6-svg-dev libqt6svg6
+  breeze-icon-theme
   libsqlcipher-dev sqlcipher sqlite3 libsqlite3-dev
   unixodbc unixodbc-dev odbcinst tdsodbc freetds-bin
   libxlsxwriter-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  python3
+  python3 python3-openpyxl
+  xvfb xauth imagemagick
+  clang libclang-rt-14-dev
 )
 
 missing=()

@@ -6,7 +6,7 @@
 // shows the stored database list so that the store and the start-up can be
 // tried from the desktop.
 #include "untDmMain.h"
-#include "untMessageBox.h"
+#include "untPrompt.h"
 
 #include <QApplication>
 #include <QListWidget>
@@ -14,41 +14,6 @@
 #include <QMessageBox>
 #include <QStatusBar>
 
-namespace {
-
-// The data module's message boxes, as real message boxes.
-class TWidgetMessageBox : public TMessageBox {
-public:
-    TMsgAnswer Show(const QString& text, const QString& caption, TMsgIcon icon, TMsgButtons buttons) override
-    {
-        QMessageBox box;
-        box.setWindowTitle(caption);
-        box.setText(text);
-        box.setIcon(icon == TMsgIcon::Error         ? QMessageBox::Critical
-                    : icon == TMsgIcon::Warning     ? QMessageBox::Warning
-                    : icon == TMsgIcon::Question    ? QMessageBox::Question
-                                                    : QMessageBox::Information);
-        QMessageBox::StandardButtons standard;
-        if (buttons & TMsgButton::OK)
-            standard |= QMessageBox::Ok;
-        if (buttons & TMsgButton::Cancel)
-            standard |= QMessageBox::Cancel;
-        if (buttons & TMsgButton::Yes)
-            standard |= QMessageBox::Yes;
-        if (buttons & TMsgButton::No)
-            standard |= QMessageBox::No;
-        box.setStandardButtons(standard ? standard : QMessageBox::Ok);
-        switch (box.exec()) {
-        case QMessageBox::Ok: return TMsgButton::OK;
-        case QMessageBox::Cancel: return TMsgButton::Cancel;
-        case QMessageBox::Yes: return TMsgButton::Yes;
-        case QMessageBox::No: return TMsgButton::No;
-        default: return TMsgButton::None;
-        }
-    }
-};
-
-} // namespace
 
 int main(int argc, char** argv)
 {
@@ -56,8 +21,7 @@ int main(int argc, char** argv)
     QApplication::setApplicationName(QStringLiteral("Orvexa"));
     QApplication::setApplicationDisplayName(QStringLiteral("Orvexa"));
 
-    TWidgetMessageBox messages;
-    auto dm = std::make_unique<TdmMain>(&messages);
+    auto dm = std::make_unique<TdmMain>(&Prompt());
     dmMain = dm.get();
     try {
         dm->DataModuleCreate();

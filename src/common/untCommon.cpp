@@ -1,6 +1,5 @@
 #include "untCommon.h"
 
-#include <QDesktopServices>
 #include <QDir>
 #include <QStandardPaths>
 #include <QUrl>
@@ -113,14 +112,4 @@ QString GetTimeStamp(const QDateTime& t)
                .arg(time.minute(), 2, 10, QLatin1Char('0'))
                .arg(time.second(), 2, 10, QLatin1Char('0'))
          + ms;
-}
-
-void OpenWebSite()
-{
-    QDesktopServices::openUrl(QUrl(QString::fromLatin1(MakerWebSite)));
-}
-
-void OpenSupportMail()
-{
-    QDesktopServices::openUrl(QUrl(QStringLiteral("mailto:") + QString::fromLatin1(MakerSupportMail)));
 }

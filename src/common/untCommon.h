@@ -94,8 +94,7 @@ QString CenterTitle(const QString& text);
 // yyyyMMddhhmmss followed by the last two digits of the milliseconds.
 QString GetTimeStamp(const QDateTime& t);
 
-// The maker's web site and support address, opened by the desktop's handler.
+// The maker's web site and support address (the desktop opens them through
+// the platform: untShell.h).
 extern const char* const MakerWebSite;
 extern const char* const MakerSupportMail;
-void OpenWebSite();
-void OpenSupportMail();

@@ -1,0 +1,1 @@
+#include "untResultPageControl.h"

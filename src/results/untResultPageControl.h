@@ -1,0 +1,2 @@
+// Placeholder until the result pages land.
+#pragma once
