@@ -5,6 +5,7 @@
 #include <QDateTime>
 #include <QList>
 #include <QString>
+#include <QVariant>
 
 #include <cstdint>
 #include <exception>
@@ -69,6 +70,12 @@ enum TStatusType : std::uint8_t { stReady = 0, stConstruct = 1, stExec = 2, stOK
 
 // Progress of a run in whole percent, 0..100.
 using IntPercent = std::uint8_t;
+
+// Result data handed from the result pages to the export: each element holds
+// one result snapshot (a QVariant of TResultSnapshot, see untResultTable.h);
+// an array whose only element is a null QVariant means there is nothing to
+// export.
+using TVariantArr = QList<QVariant>;
 
 // Connection-string formats, filled in order by the helpers below. Values go
 // in as stored, without quoting: these strings are for display. Connections
