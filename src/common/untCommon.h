@@ -32,6 +32,9 @@ struct TConfig {
     bool SaveList = false;
     bool TransExecution = false;
     bool CopyTitle = false;
+    // Databases a run keeps in flight at a time, each on its own connection;
+    // 1 runs them one after another. The log is the same either way.
+    int Parallelism = 1;
 
     bool operator==(const TConfig&) const = default;
 };

@@ -60,35 +60,43 @@ QString Sql(const char* text)
     return QString::fromLatin1(text);
 }
 
-bool ConfigField(const TConfig& c, TOptionField f)
+// Truth values are kept in TConfig as bool; an integer option is clamped into
+// its range when read, so a hand-edited row cannot reach a run.
+int ReadOption(const TOptionColumn& o, const TStoreQuery& q, int col)
 {
-    switch (f) {
-    case TOptionField::ReceiveResults: return c.ReceiveResults;
-    case TOptionField::MergeResults: return c.MergeResults;
-    case TOptionField::ContinueOnError: return c.ContinueOnError;
-    case TOptionField::SaveList: return c.SaveList;
-    case TOptionField::TransExecution: return c.TransExecution;
-    case TOptionField::CopyTitle: return c.CopyTitle;
-    }
-    return false;
+    if (o.IsBool)
+        return col >= 0 && q.Bool(col) ? 1 : 0;
+    if (col < 0 || q.IsNull(col))
+        return o.NewStore;
+    return int(std::clamp<qint64>(q.Int(col), o.Min, o.Max));
 }
 
-bool& ConfigField(TConfig& c, TOptionField f)
+// Adds the columns of options that came after the first store layout to an
+// Options table that lacks them, with their new-store value for the row.
+void AddMissingOptionColumns(TStoreConnection& conn)
 {
-    switch (f) {
-    case TOptionField::ReceiveResults: return c.ReceiveResults;
-    case TOptionField::MergeResults: return c.MergeResults;
-    case TOptionField::ContinueOnError: return c.ContinueOnError;
-    case TOptionField::SaveList: return c.SaveList;
-    case TOptionField::TransExecution: return c.TransExecution;
-    case TOptionField::CopyTitle: return c.CopyTitle;
+    QSet<QString> present;
+    {
+        TStoreQuery q(conn, QStringLiteral("pragma table_info(Options)"));
+        const int name = q.ColumnIndex(QStringLiteral("name"));
+        while (q.Step())
+            present.insert(q.Text(name).toLower());
     }
-    return c.CopyTitle;  // not reached: every field is handled above
+    if (present.isEmpty())
+        return;  // no Options table: reading it reports the damage
+    for (const TOptionColumn& o : OptionColumns)
+        if (!present.contains(QString::fromLatin1(o.Column).toLower()))
+            // A store that cannot be written (read-only file) still opens; the
+            // option then reads its default and saving it reports why.
+            try {
+                conn.ExecScript(QStringLiteral("alter table Options add column %1 %2 default %3;")
+                                .arg(QLatin1String(o.Column), o.IsBool ? QStringLiteral("boolean") : QStringLiteral("int"))
+                                .arg(o.NewStore));
+            } catch (const EOrvexaError& e) {
+                qWarning().noquote() << QStringLiteral("The options row lacks the column %1: %2")
+                                            .arg(QLatin1String(o.Column), e.Message());
+            }
 }
-
-constexpr TOptionField AllOptionFields[] = {TOptionField::ReceiveResults, TOptionField::MergeResults,
-                                            TOptionField::ContinueOnError, TOptionField::SaveList,
-                                            TOptionField::TransExecution, TOptionField::CopyTitle};
 
 // Writes the module's message boxes to the Qt log when no box is supplied.
 TMsgAnswer LogMessage(const QString& text, const QString& caption)
@@ -99,19 +107,42 @@ TMsgAnswer LogMessage(const QString& text, const QString& caption)
 
 } // namespace
 
+// ------------------------------------------------------------- option columns
+
+#define ORVEXA_BOOL_OPTION(name, value, edited)                                                         \
+    TOptionColumn                                                                                       \
+    {                                                                                                   \
+        TOptionField::name, #name, true, value, edited, 0, 1, [](const TConfig& c) { return int(c.name); }, \
+            [](TConfig& c, int v) { c.name = v != 0; }                                                  \
+    }
+
+// The first six are the columns of the first store layout, in table order.
+const TOptionColumn OptionColumns[7] = {
+    ORVEXA_BOOL_OPTION(ReceiveResults, 1, true),
+    ORVEXA_BOOL_OPTION(ContinueOnError, 1, true),
+    ORVEXA_BOOL_OPTION(SaveList, 1, true),
+    ORVEXA_BOOL_OPTION(MergeResults, 0, false),
+    ORVEXA_BOOL_OPTION(TransExecution, 1, true),
+    ORVEXA_BOOL_OPTION(CopyTitle, 1, true),
+    TOptionColumn{TOptionField::Parallelism, "Parallelism", false, 1, true, 1, 64,
+                  [](const TConfig& c) { return c.Parallelism; }, [](TConfig& c, int v) { c.Parallelism = v; }},
+};
+
+#undef ORVEXA_BOOL_OPTION
+
+const TOptionColumn& OptionColumn(TOptionField field)
+{
+    for (const TOptionColumn& o : OptionColumns)
+        if (o.Field == field)
+            return o;
+    throw EOrvexaError(QStringLiteral("Unknown option."));
+}
+
 // -------------------------------------------------------------- TOptionsSource
 
 const char* TOptionsSource::ColumnName(TOptionField field)
 {
-    switch (field) {
-    case TOptionField::ReceiveResults: return "ReceiveResults";
-    case TOptionField::MergeResults: return "MergeResults";
-    case TOptionField::ContinueOnError: return "ContinueOnError";
-    case TOptionField::SaveList: return "SaveList";
-    case TOptionField::TransExecution: return "TransExecution";
-    case TOptionField::CopyTitle: return "CopyTitle";
-    }
-    return "";
+    return OptionColumn(field).Column;
 }
 
 void TOptionsSource::Open(TStoreConnection* conn)
@@ -121,10 +152,12 @@ void TOptionsSource::Open(TStoreConnection* conn)
     TConfig row;
     const bool hasRow = q.Step();
     if (hasRow) {
-        for (TOptionField f : AllOptionFields) {
-            const int col = q.ColumnIndex(QLatin1String(ColumnName(f)));
-            ConfigField(row, f) = col >= 0 && q.Bool(col);
-        }
+        for (const TOptionColumn& o : OptionColumns)
+            o.Set(row, ReadOption(o, q, q.ColumnIndex(QLatin1String(o.Column))));
+    } else {
+        // Without the row every truth value reads false; integers read their default.
+        for (const TOptionColumn& o : OptionColumns)
+            o.Set(row, o.IsBool ? 0 : o.NewStore);
     }
     FConn = conn;
     FRow = row;
@@ -144,20 +177,38 @@ void TOptionsSource::Close()
 
 bool TOptionsSource::Value(TOptionField field) const
 {
-    return ConfigField(Values(), field);
+    return IntValue(field) != 0;
+}
+
+int TOptionsSource::IntValue(TOptionField field) const
+{
+    return OptionColumn(field).Get(Values());
 }
 
 void TOptionsSource::SetValue(TOptionField field, bool value)
 {
+    SetIntValue(field, value ? 1 : 0);
+}
+
+void TOptionsSource::SetIntValue(TOptionField field, int value)
+{
+    const TOptionColumn& o = OptionColumn(field);
     if (!FActive)
         throw EOrvexaError(QStringLiteral("The options cannot be edited: the local store is not open."));
-    if (field == TOptionField::MergeResults)
-        throw EOrvexaError(QStringLiteral("The option MergeResults is not edited in the options dialog."));
+    if (!o.Edited)
+        throw EOrvexaError(QStringLiteral("The option %1 is not edited in the options dialog.").arg(QLatin1String(o.Column)));
+    if (o.IsBool)
+        value = value != 0 ? 1 : 0;
+    else if (value < o.Min || value > o.Max)
+        throw EOrvexaError(QStringLiteral("The option %1 takes a value from %2 to %3.")
+                               .arg(QLatin1String(o.Column))
+                               .arg(o.Min)
+                               .arg(o.Max));
     if (!FEditing) {
         FEdit = FRow;
         FEditing = true;
     }
-    ConfigField(FEdit, field) = value;
+    o.Set(FEdit, value);
 }
 
 void TOptionsSource::Post()
@@ -168,23 +219,27 @@ void TOptionsSource::Post()
         throw EOrvexaError(QStringLiteral("The options cannot be saved: the local store is not open."));
     {
         TStoreTransaction tr(*FConn);
-        // MergeResults is left out on purpose: it keeps its stored value.
-        // The five editable columns, in the order both statements name them.
+        // Only the edited columns are written: MergeResults keeps its stored value.
+        QStringList assignments, columns, marks;
+        for (const TOptionColumn& o : OptionColumns)
+            if (o.Edited) {
+                assignments << QLatin1String(o.Column) + QStringLiteral(" = ?");
+                columns << QLatin1String(o.Column);
+                marks << QStringLiteral("?");
+            }
         const auto bindEdit = [this](TStoreQuery& q) {
-            q.Bind(1, FEdit.ReceiveResults ? 1 : 0);
-            q.Bind(2, FEdit.ContinueOnError ? 1 : 0);
-            q.Bind(3, FEdit.SaveList ? 1 : 0);
-            q.Bind(4, FEdit.TransExecution ? 1 : 0);
-            q.Bind(5, FEdit.CopyTitle ? 1 : 0);
+            int index = 0;
+            for (const TOptionColumn& o : OptionColumns)
+                if (o.Edited)
+                    q.Bind(++index, o.Get(FEdit));
         };
-        TStoreQuery upd(*FConn, QStringLiteral("update Options set ReceiveResults = ?, ContinueOnError = ?, "
-                                               "SaveList = ?, TransExecution = ?, CopyTitle = ? where Id = 1"));
+        TStoreQuery upd(*FConn, QStringLiteral("update Options set %1 where Id = 1").arg(assignments.join(QStringLiteral(", "))));
         bindEdit(upd);
         upd.Exec();
         if (FConn->Changes() == 0) {
             // No row to edit: the edit becomes the row, as a new record would.
-            TStoreQuery ins(*FConn, QStringLiteral("insert into Options(Id, ReceiveResults, ContinueOnError, "
-                                                   "SaveList, TransExecution, CopyTitle) values (1,?,?,?,?,?)"));
+            TStoreQuery ins(*FConn, QStringLiteral("insert into Options(Id, %1) values (1,%2)")
+                                        .arg(columns.join(QStringLiteral(", ")), marks.join(QLatin1Char(','))));
             bindEdit(ins);
             ins.Exec();
             FEdit.MergeResults = false;
@@ -256,8 +311,9 @@ void TdmMain::DataModuleCreate()
             }
         }
 
-        // 6. The options row.
+        // 6. The options row, given the columns of later options first.
         try {
+            AddMissingOptionColumns(*conn);
             dsOptions.Open(conn.get());
         } catch (const EOrvexaError& e) {
             if (wasEmpty)
@@ -315,12 +371,8 @@ TStoreConnection& TdmMain::Store()
 void TdmMain::RefreshOptions()
 {
     const TConfig row = dsOptions.FRow;
-    CurrentConfig.ReceiveResults = row.ReceiveResults;
-    CurrentConfig.MergeResults = row.MergeResults;
-    CurrentConfig.ContinueOnError = row.ContinueOnError;
-    CurrentConfig.SaveList = row.SaveList;
-    CurrentConfig.TransExecution = row.TransExecution;
-    CurrentConfig.CopyTitle = row.CopyTitle;
+    for (const TOptionColumn& o : OptionColumns)
+        o.Set(CurrentConfig, o.Get(row));
 }
 
 // ---------------------------------------------------------- identifier counters

@@ -32,7 +32,32 @@ class TStoreConnection;
 class TDBConnection;
 
 // The options row's columns, as TConfig names them.
-enum class TOptionField { ReceiveResults, MergeResults, ContinueOnError, SaveList, TransExecution, CopyTitle };
+enum class TOptionField {
+    ReceiveResults,
+    MergeResults,
+    ContinueOnError,
+    SaveList,
+    TransExecution,
+    CopyTitle,
+    Parallelism
+};
+
+// One option: its column in the Options row, its TConfig member, its value in
+// a new store, and whether the options dialog edits it. Every place that maps
+// options to columns, dialog boxes or TConfig reads this one table.
+struct TOptionColumn {
+    TOptionField Field;
+    const char* Column;
+    bool IsBool;         // stored as 1 / 0; otherwise an integer in [Min, Max]
+    int NewStore;        // value in a new store, and of a missing integer
+    bool Edited;         // the options dialog edits it (MergeResults: no)
+    int Min, Max;        // range of an integer option
+    int (*Get)(const TConfig&);
+    void (*Set)(TConfig&, int);
+};
+// In the order of the Options table's columns.
+extern const TOptionColumn OptionColumns[7];
+const TOptionColumn& OptionColumn(TOptionField field);
 
 // The editable record source over the options row (dsOptions), through which
 // the options dialog edits the row. It shows the stored row; the first
@@ -50,10 +75,20 @@ public:
     // A missing row or a NULL column reads as false.
     bool Value(TOptionField field) const;
     TConfig Values() const { return FEditing ? FEdit : FRow; }
+    // The same for any option as an integer (a truth value reads 1 or 0).
+    int IntValue(TOptionField field) const;
 
     // Starts editing when not yet editing, and changes the field in the edit.
     // Throws for MergeResults, and when the source is not active.
     void SetValue(TOptionField field, bool value);
+    // The same for any edited option; an integer option outside its range
+    // throws (the edit keeps its previous value).
+    void SetIntValue(TOptionField field, int value);
+
+    // "Databases at a time": 1 to 64, 1 in a new store and in a store made
+    // before the option existed.
+    int Parallelism() const { return IntValue(TOptionField::Parallelism); }
+    void SetParallelism(int value) { SetIntValue(TOptionField::Parallelism, value); }
 
     // Saves the pending edit, if any, to the row with Id 1 and commits. On a
     // store error it throws and stays in editing with the pending values, so
@@ -229,6 +264,24 @@ private:
     TIdCounter FNextInstanceID;
     TIdCounter FNextDatabaseID;
 };
+
+// ------------------------------------------- server work on any thread
+// The dialogs run the catalogue query and the connection check on a worker
+// thread, so they cannot use TdmMain (GUI thread only). These do the same
+// server work on a connection of their own, opened and closed by the call,
+// show nothing, and may run on any thread.
+
+// How long the dialogs wait for a server, in seconds: for the login, and
+// again for the catalogue query.
+inline constexpr int ServerWaitSeconds = 15;
+
+// GetDBListOfInstance's result, without its message box: throws EOrvexaError
+// with the server's or provider's text. timeoutSeconds bounds the login and
+// the query each (0: no limit).
+QString QueryDBListOfInstance(const TInstanceInfo& Info, int timeoutSeconds);
+
+// ValidateConnInfo's result; timeoutSeconds bounds the login (0: no limit).
+bool CheckConnInfo(const TInstanceInfo& Info, QString& ErrMsg, int timeoutSeconds);
 
 // The flat list of a packet in run order: instances in ascending InstanceID,
 // within an instance databases by name (ignoring letter case, then exact,

@@ -50,7 +50,7 @@ TEST_F(StoreStartup, FirstStartCreatesFolderFileTablesAndDefaults)
 
     auto c = OpenDirect();
     EXPECT_EQ(TableNames(*c), (QStringList{"Databases", "InstanceHist", "Instances", "Options", "System"}));
-    EXPECT_EQ(RowText(*c, "select * from Options"), QStringLiteral("1|1|1|1|0|1|1"));
+    EXPECT_EQ(RowText(*c, "select * from Options"), QStringLiteral("1|1|1|1|0|1|1|1"));
     EXPECT_EQ(RowText(*c, "select * from System"), QStringLiteral("1|1|5|2"));
     EXPECT_TRUE(FBoxes.Shown.isEmpty());
 }
