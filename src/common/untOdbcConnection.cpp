@@ -211,6 +211,12 @@ QString BuildOdbcConnectionString(const QString& driver, const TDBConnectionData
         // for a verified certificate, so none is demanded.
         items << QStringLiteral("Encryption=request");
         items << QStringLiteral("ClientCharset=UTF-8");
+        // Left to choose, FreeTDS tries TDS 7.4 and then Sybase's TDS 5.0;
+        // after a login time-out on the second try it waits for the server's
+        // answer to its logout without any limit, so a server that accepts
+        // the connection and never answers would hold the caller for ever.
+        // SQL Server answers a 7.4 login with the version it speaks itself.
+        items << QStringLiteral("TDS_Version=7.4");
     } else {
         QString server = address.TcpPrefix ? QStringLiteral("tcp:") : QString();
         server += address.Host;
@@ -328,6 +334,42 @@ EDBError ErrorFromMessages(const QList<TDBMessage>& messages, const QString& fal
     return EDBError(fallback);
 }
 
+int EffectiveLoginTimeout(int seconds)
+{
+    seconds = qMax(seconds, 0);
+    bool ok = false;
+    const int limit = qEnvironmentVariableIntValue("ORVEXA_TEST_LOGIN_TIMEOUT", &ok);
+    if (ok && limit > 0 && (seconds == 0 || limit < seconds))
+        return limit;
+    return seconds;
+}
+
+EDBError ConnectError(const QList<TDBMessage>& messages, const QString& instance, int loginTimeout)
+{
+    bool fromServer = false;
+    bool timedOut = false;
+    for (const TDBMessage& m : messages) {
+        if (!m.IsError)
+            continue;
+        if (m.SQLState == QLatin1String("HYT00"))
+            timedOut = true;
+        else if (m.NativeError > 0 && m.NativeError < 20000)
+            fromServer = true;
+    }
+    // The driver's own texts ("Timeout expired", "Unable to connect") do not
+    // say which server they are about; a run over many instances must.
+    if (timedOut && !fromServer)
+        return EDBError(QStringLiteral("Login timeout expired: %1 did not answer within %2.")
+                            .arg(instance, loginTimeout == 1 ? QStringLiteral("1 second")
+                                                             : QStringLiteral("%1 seconds").arg(loginTimeout)),
+                        QStringLiteral("HYT00"));
+    const EDBError error = ErrorFromMessages(messages, QStringLiteral("Cannot connect to %1.").arg(instance));
+    if (fromServer || messages.isEmpty())
+        return error;
+    return EDBError(QStringLiteral("Cannot connect to %1: %2").arg(instance, error.Message()), error.SQLState(),
+                    error.NativeError());
+}
+
 // ---------------------------------------------------------------------------
 
 TOdbcConnection::TOdbcConnection() = default;
@@ -369,7 +411,8 @@ void TOdbcConnection::Open(const TDBConnectionData& data)
             throw EDBError(QStringLiteral("The ODBC driver manager could not make a connection handle."));
         }
     }
-    SQLSetConnectAttr(FDbc, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(SQLULEN(qMax(FConnectionTimeout, 0))), 0);
+    const int loginTimeout = EffectiveLoginTimeout(FConnectionTimeout);
+    SQLSetConnectAttr(FDbc, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(SQLULEN(loginTimeout)), 0);
     SQLSetConnectAttr(FDbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
 
     const bool hasBrace = (data.InstanceName + data.UserName + data.UserPWD + data.DatabaseName).contains(QLatin1Char('}'));
@@ -386,7 +429,7 @@ void TOdbcConnection::Open(const TDBConnectionData& data)
         // not reuse well; start afresh next time.
         SQLFreeHandle(SQL_HANDLE_DBC, FDbc);
         FDbc = SQL_NULL_HDBC;
-        throw ErrorFromMessages(FErrors, QStringLiteral("Cannot connect to %1.").arg(data.InstanceName));
+        throw ConnectError(FErrors, data.InstanceName, loginTimeout);
     }
     FOpen = true;
     FInTransaction = false;

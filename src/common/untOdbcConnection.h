@@ -86,6 +86,18 @@ void RestoreServerOrder(QList<TDBMessage>& messages, qsizetype from);
 // else its first error, else the fallback text.
 EDBError ErrorFromMessages(const QList<TDBMessage>& messages, const QString& fallback);
 
+// The login time-out a connection uses when `seconds` are asked for (0: no
+// limit): the same, unless the environment variable ORVEXA_TEST_LOGIN_TIMEOUT
+// holds a smaller positive number of seconds. Tests set it so that waiting
+// for a server that never answers takes them seconds, not half a minute.
+int EffectiveLoginTimeout(int seconds);
+
+// The error of a failed connect. A reason the server gave (a refused login,
+// an unknown database) stands as the server wrote it; a login time-out and a
+// failure of the driver alone (nothing listening, a name that does not
+// resolve) become texts that name the instance.
+EDBError ConnectError(const QList<TDBMessage>& messages, const QString& instance, int loginTimeout);
+
 // One statement handle, shared between a command and the recordsets it
 // returned, so that either side notices when the other (or a reconnect) has
 // moved on.

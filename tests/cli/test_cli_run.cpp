@@ -1,6 +1,7 @@
 // orvexa-cli run end to end against a tds-sandbox of the test's own.
 #include "CliProcess.h"
 #include "ExpectedRunLog.h"
+#include "SilentServer.h"
 #include "TSandboxServer.h"
 #include "untCommon.h"
 
@@ -322,4 +323,28 @@ TEST_F(CliRun, DatabasesAndCheckAgainstTheServer)
     const TCliResult refused = wrong.Run(QStringList{QStringLiteral("check")} + login);
     EXPECT_EQ(refused.ExitCode, 1);
     EXPECT_TRUE(refused.Err.contains(QStringLiteral("Login failed for user 'sa'."))) << refused.Err.toStdString();
+}
+
+// A server that accepts the connection and never answers ends check,
+// databases and run at the login time-out, with a text naming the instance.
+TEST_F(CliRun, ASilentServerFailsEachCommandAtTheLoginTimeout)
+{
+    TSilentServer silent;
+    FCli.SetEnv(QStringLiteral("ORVEXA_TEST_LOGIN_TIMEOUT"), QStringLiteral("2"));
+    const QString expected =
+        QStringLiteral("Login timeout expired: %1 did not answer within 2 seconds.").arg(silent.Instance());
+    const QStringList login{QStringLiteral("--instance"), silent.Instance(), QStringLiteral("--user"),
+                            QStringLiteral("sa")};
+    for (const char* command : {"check", "databases"}) {
+        SCOPED_TRACE(command);
+        const TCliResult r = FCli.Run(QStringList{QLatin1String(command)} + login, {}, 60000);
+        EXPECT_EQ(r.ExitCode, 1) << r.Err.toStdString();
+        EXPECT_TRUE(r.Err.contains(expected)) << r.Err.toStdString();
+    }
+    const TCliResult run =
+        FCli.Run({QStringLiteral("run"), QStringLiteral("--user"), QStringLiteral("sa"), QStringLiteral("--target"),
+                  silent.Instance() + QStringLiteral("/master"), Script(QStringLiteral("s.sql"), "SELECT 1\r\n")},
+                 {}, 60000);
+    EXPECT_EQ(run.ExitCode, 1) << run.Err.toStdString();
+    EXPECT_TRUE(run.Out.contains(QStringLiteral("Error Message:") + expected)) << run.Out.toStdString();
 }

@@ -2,6 +2,7 @@
 // results, counts, messages in order, errors, types, transactions, and a
 // connection that the server drops in the middle of a result.
 #include "EngineServer.h"
+#include "SilentServer.h"
 
 #include "untDBAccess.h"
 #include "untOdbcConnection.h"
@@ -127,9 +128,49 @@ TEST_P(DBAccess, NothingListeningFailsWithoutHanging)
         c->Open(TDBConnectionData::From(login));
         FAIL() << "connected to a stopped server";
     } catch (const EDBError& e) {
-        EXPECT_FALSE(e.Message().isEmpty());
+        EXPECT_TRUE(e.Message().startsWith(QStringLiteral("Cannot connect to ") + login.InstanceName + QLatin1Char(':')))
+            << e.Message().toStdString();
     }
     EXPECT_EQ(c->State(), adStateClosed);
+}
+
+// A server that accepts the connection and never answers: the attempt ends
+// at its login time-out with a text that names the instance.
+TEST_P(DBAccess, ASilentServerFailsAtTheLoginTimeout)
+{
+    TSilentServer silent;
+    TInstanceInfo login = Server->Login();
+    login.InstanceName = silent.Instance();
+    const struct {
+        int Timeout;         // set on the connection
+        const char* Limit;   // ORVEXA_TEST_LOGIN_TIMEOUT, or null
+        const char* Expected;
+    } cases[] = {
+        {2, nullptr, "did not answer within 2 seconds."},
+        {30, "1", "did not answer within 1 second."},  // the tests' limit wins over a longer time-out
+        {1, "5", "did not answer within 1 second."},   // and never lengthens a shorter one
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Timeout);
+        if (c.Limit)
+            qputenv("ORVEXA_TEST_LOGIN_TIMEOUT", c.Limit);
+        else
+            qunsetenv("ORVEXA_TEST_LOGIN_TIMEOUT");
+        auto connection = CreateDBConnection();
+        connection->SetConnectionTimeout(c.Timeout);
+        QString message;
+        FinishesWithin(std::chrono::seconds(40), "a connection to a silent server", [&] {
+            try {
+                connection->Open(TDBConnectionData::From(login));
+            } catch (const EDBError& e) {
+                message = e.Message();
+            }
+        });
+        EXPECT_EQ(message, QStringLiteral("Login timeout expired: ") + silent.Instance() + QLatin1Char(' ')
+                               + QLatin1String(c.Expected));
+        EXPECT_EQ(connection->State(), adStateClosed);
+    }
+    qunsetenv("ORVEXA_TEST_LOGIN_TIMEOUT");
 }
 
 TEST_P(DBAccess, CountsResultsAndMessagesInTheServersOrder)

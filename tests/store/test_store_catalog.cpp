@@ -2,6 +2,7 @@
 // on a port of its own, through the FreeTDS ODBC driver.
 #include "StoreTestSupport.h"
 
+#include "SilentServer.h"
 #include "TSandboxServer.h"
 #include "untDBAccess.h"
 
@@ -113,6 +114,34 @@ TEST_F(StoreCatalog, UnreachableServerFails)
     EXPECT_FALSE(err.isEmpty());
     EXPECT_THROW(Dm().GetDBListOfInstance({instance, "sa", "x", false}), EOrvexaError);
     EXPECT_EQ(FBoxes.Shown.size(), 1);
+}
+
+// A server that accepts the connection and never answers: both operations
+// end at the login time-out and say which instance did not answer.
+TEST_F(StoreCatalog, ASilentServerFailsAtTheLoginTimeout)
+{
+    TSilentServer silent;
+    const TInstanceInfo info{silent.Instance(), "sa", "x", false};
+    const QString expected =
+        QStringLiteral("Login timeout expired: %1 did not answer within 2 seconds.").arg(silent.Instance());
+    qputenv("ORVEXA_TEST_LOGIN_TIMEOUT", "2");
+    QString err;
+    FinishesWithin(std::chrono::seconds(40), "the connection check", [&] {
+        EXPECT_FALSE(Dm().ValidateConnInfo(info, err));
+    });
+    EXPECT_EQ(err, expected);
+    QString message;
+    FinishesWithin(std::chrono::seconds(40), "the catalogue query", [&] {
+        try {
+            Dm().GetDBListOfInstance(info);
+        } catch (const EOrvexaError& e) {
+            message = e.Message();
+        }
+    });
+    qunsetenv("ORVEXA_TEST_LOGIN_TIMEOUT");
+    EXPECT_EQ(message, expected);
+    ASSERT_EQ(FBoxes.Shown.size(), 1);
+    EXPECT_EQ(FBoxes.Shown[0].Text, "Fail to get the database information.");
 }
 
 } // namespace
