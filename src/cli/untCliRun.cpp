@@ -20,21 +20,18 @@
 
 namespace {
 
-// Ctrl-C asks the run to stop at the next batch; a second one ends the
-// process at once (the server rolls back what the connection had open).
+// Ctrl-C asks the run to stop at the next batch; a second one also cancels
+// the running batch on the server (its file is rolled back and the run ends
+// as a stopped one). Only a third ends the process at once, for a run that
+// waits on something no cancel reaches (a login under way).
 volatile std::sig_atomic_t gInterrupts = 0;
 
 extern "C" void OnInterrupt(int)
 {
     gInterrupts = gInterrupts + 1;
-    if (gInterrupts > 1)
+    if (gInterrupts > 2)
         ::_exit(exitInterrupted);
 }
-
-const QString WarnQuestion = QStringLiteral(
-    "There are some SQL files includes \"use\" or \"go N\" statements. \"use\" statement may cause unpredictable "
-    "results and \"go N\" statement could only be correctly recognized by SQL Server Management Studio. \r\n"
-    "It is highly recommend that modifying scripts before proceed. Do you want to proceed anyway?\r\n");
 
 // Receives the run's notifications on the execution thread.
 class TCliReceiver : public TExecReceiver {
@@ -99,7 +96,7 @@ public:
             return 0;
         ClearBar();
         // The desktop's question: its two lines, then the flagged files.
-        QString question = WarnQuestion + fileList;
+        QString question = UseGoNQuestion(fileList);
         question.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
         const bool yes = AskYesNo(question + QStringLiteral("\n\nProceed?"));
         DrawBar();
@@ -196,6 +193,11 @@ struct TRunOptions {
     QCommandLineOption Yes{QStringLiteral("yes"),
                            QStringLiteral("Answer yes when scripts use USE or GO N (otherwise asked on the "
                                           "terminal, and answered no without one).")};
+    QCommandLineOption Parallel{QStringLiteral("parallel"),
+                                QStringLiteral("Run N databases at a time (1 to 64), each on a connection of its "
+                                               "own; the log and the output are those of a run one database after "
+                                               "another. Overrides the stored option \"Databases at a time\"."),
+                                QStringLiteral("N")};
     QCommandLineOption OutputDir{QStringLiteral("output-dir"),
                                  QStringLiteral("Write each database's target, messages and result sets under "
                                                 "DIR/<n>/ (n counts the databases of the run from 1)."),
@@ -234,7 +236,7 @@ int CmdRun(const QStringList& args)
     QCommandLineParser parser;
     TRunOptions o;
     parser.addOptions({o.Script, o.List, o.Target, o.User, o.ContinueOnError, o.StopOnError, o.Transaction,
-                       o.NoTransaction, o.Results, o.NoResults, o.Yes, o.OutputDir});
+                       o.NoTransaction, o.Results, o.NoResults, o.Yes, o.Parallel, o.OutputDir});
     parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("Script files, run in order."),
                                  QStringLiteral("[FILE...]"));
     if (!ParseCommandLine(parser, QStringLiteral("run"),
@@ -261,6 +263,14 @@ int CmdRun(const QStringList& args)
         Override(parser, o.ContinueOnError, o.StopOnError, config.ContinueOnError);
         Override(parser, o.Transaction, o.NoTransaction, config.TransExecution);
         Override(parser, o.Results, o.NoResults, config.ReceiveResults);
+        if (parser.isSet(o.Parallel)) {
+            bool ok = false;
+            const int n = parser.value(o.Parallel).toInt(&ok);
+            if (!ok || n < 1 || n > 64)
+                throw ECliUsage(QStringLiteral("--parallel takes a number from 1 to 64, not '%1'")
+                                    .arg(parser.value(o.Parallel)));
+            config.Parallelism = n;
+        }
     };
     TConfig config;
     applyOverrides(config);  // usage errors first, before anything is opened
@@ -322,6 +332,8 @@ int CmdRun(const QStringList& args)
             interrupted = true;
             thread.Terminate();
         }
+        if (gInterrupts > 1 && !thread.Cancelled())
+            thread.Cancel();
     }
     interrupted = interrupted || gInterrupts > 0;
     sigaction(SIGINT, &previous, nullptr);

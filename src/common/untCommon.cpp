@@ -113,3 +113,19 @@ QString GetTimeStamp(const QDateTime& t)
                .arg(time.second(), 2, 10, QLatin1Char('0'))
          + ms;
 }
+
+QString ExtractFileName(const QString& path)
+{
+    const qsizetype at = qMax(path.lastIndexOf(QLatin1Char('/')), path.lastIndexOf(QLatin1Char('\\')));
+    return path.mid(at + 1);
+}
+
+QString TrimBlanksAndControls(const QString& text)
+{
+    qsizetype from = 0, to = text.size();
+    while (from < to && text.at(from).unicode() <= 32)
+        ++from;
+    while (to > from && text.at(to - 1).unicode() <= 32)
+        --to;
+    return text.mid(from, to - from);
+}

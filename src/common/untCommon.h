@@ -101,6 +101,12 @@ QString GetDocumentsPath();
 // A 60-column banner of '=' with the text in the middle.
 QString CenterTitle(const QString& text);
 
+// The file name without its folder ('/' or '\' separated).
+QString ExtractFileName(const QString& path);
+// Removes characters of code 32 or less (blanks, line breaks, control
+// characters) from both ends.
+QString TrimBlanksAndControls(const QString& text);
+
 // yyyyMMddhhmmss followed by the last two digits of the milliseconds.
 QString GetTimeStamp(const QDateTime& t);
 

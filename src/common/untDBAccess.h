@@ -253,6 +253,13 @@ public:
     // A command bound to this connection. It must not outlive the connection.
     virtual std::unique_ptr<TDBCommand> CreateCommand() = 0;
 
+    // Asks the server to stop whatever statement of this connection is
+    // running: the call that runs it (Execute, NextRecordset, a fetch) then
+    // fails with EDBError. Does nothing when no statement is running, and
+    // never waits for one. The one call that another thread may make while
+    // the owning thread uses the connection.
+    virtual void Cancel() = 0;
+
     // The name of the ODBC driver in use (after Open), e.g. "FreeTDS".
     virtual QString DriverName() const = 0;
 };

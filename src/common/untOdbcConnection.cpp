@@ -385,12 +385,23 @@ TOdbcConnection::~TOdbcConnection()
 
 void TOdbcConnection::Register(TOdbcCommand* command)
 {
+    const std::lock_guard lock(FHandleLock);
     FCommands.push_back(command);
 }
 
 void TOdbcConnection::Unregister(TOdbcCommand* command)
 {
+    const std::lock_guard lock(FHandleLock);
     FCommands.erase(std::remove(FCommands.begin(), FCommands.end(), command), FCommands.end());
+}
+
+void TOdbcConnection::Cancel()
+{
+    // ODBC lets SQLCancel run on another thread while the statement runs;
+    // the lock only keeps the handle from being freed meanwhile.
+    const std::lock_guard lock(FHandleLock);
+    for (TOdbcCommand* command : FCommands)
+        command->CancelStatement();
 }
 
 void TOdbcConnection::CloseCursors()
@@ -517,10 +528,17 @@ void TOdbcCommand::ReleaseHandle()
 {
     if (FStatement->Handle != SQL_NULL_HSTMT) {
         SQLFreeStmt(FStatement->Handle, SQL_CLOSE);
+        const std::lock_guard lock(FConnection->HandleLock());
         SQLFreeHandle(SQL_HANDLE_STMT, FStatement->Handle);
         FStatement->Handle = SQL_NULL_HSTMT;
     }
     ++FStatement->Execution;
+}
+
+void TOdbcCommand::CancelStatement()
+{
+    if (FStatement->Handle != SQL_NULL_HSTMT)
+        SQLCancel(FStatement->Handle);
 }
 
 void TOdbcCommand::CloseCursor()
@@ -539,7 +557,13 @@ std::unique_ptr<TDBRecordset> TOdbcCommand::Execute(qint64& recordsAffected)
     TOdbcStatement& st = *FStatement;
     ++st.Execution;  // a recordset of an earlier execution is finished
     if (st.Handle == SQL_NULL_HSTMT) {
-        if (!Succeeded(SQLAllocHandle(SQL_HANDLE_STMT, FConnection->Handle(), &st.Handle))) {
+        SQLHSTMT handle = SQL_NULL_HSTMT;
+        const SQLRETURN made = SQLAllocHandle(SQL_HANDLE_STMT, FConnection->Handle(), &handle);
+        {
+            const std::lock_guard lock(FConnection->HandleLock());
+            st.Handle = Succeeded(made) ? handle : SQL_NULL_HSTMT;
+        }
+        if (!Succeeded(made)) {
             CollectDiagnostics(SQL_HANDLE_DBC, FConnection->Handle(), FConnection->MutableErrors());
             st.Handle = SQL_NULL_HSTMT;
             throw ErrorFromMessages(FConnection->Errors(), QStringLiteral("Cannot make a statement handle."));

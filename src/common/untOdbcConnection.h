@@ -15,6 +15,7 @@
 #include <QStringList>
 
 #include <memory>
+#include <mutex>
 #include <vector>
 
 // SQL Server's own column types, as the drivers report them.
@@ -127,6 +128,7 @@ public:
 
     const QList<TDBMessage>& Errors() const override { return FErrors; }
     std::unique_ptr<TDBCommand> CreateCommand() override;
+    void Cancel() override;
     QString DriverName() const override { return FDriver; }
 
     // For commands and recordsets of this connection.
@@ -139,6 +141,9 @@ public:
     void Unregister(TOdbcCommand* command);
     // Discards pending results of every command (before ending a transaction).
     void CloseCursors();
+    // Held while statement handles are made or freed and while the command
+    // list changes, so that Cancel() on another thread never meets a freed one.
+    std::mutex& HandleLock() { return FHandleLock; }
 
 private:
     void EndTransaction(SQLSMALLINT completion);
@@ -151,6 +156,7 @@ private:
     QString FDriver;
     QList<TDBMessage> FErrors;
     std::vector<TOdbcCommand*> FCommands;
+    std::mutex FHandleLock;
 };
 
 class TOdbcCommand final : public TDBCommand {
@@ -169,6 +175,8 @@ public:
     void ReleaseHandle();
     // Discards the pending results of the current execution, if any.
     void CloseCursor();
+    // SQLCancel on the statement handle, if there is one (HandleLock held).
+    void CancelStatement();
 
 private:
     TOdbcConnection* FConnection;

@@ -1,4 +1,6 @@
 // One database of a run, and one script file on it.
+#include "untExecDatabase.h"
+
 #include "untThread.h"
 
 namespace {
@@ -12,10 +14,70 @@ QString ErrorText(const std::exception& e)
 
 } // namespace
 
-void TExecThread::ExecuteOnDatabase(int index)
+TExecDatabase::TExecDatabase(const TConfig& config, const std::vector<std::unique_ptr<TSQLFile>>& files,
+                             QStringList& logs)
+    : ThreadConfig(config), SQLFiles(files), Logs(logs)
 {
-    const TInstanceAndDBInfo& D = DBList[index];
+}
+
+TExecDatabase::~TExecDatabase()
+{
+    Release();
+}
+
+void TExecDatabase::SetStopChecks(std::function<bool()> stop, std::function<bool()> cancelled)
+{
+    FStop = std::move(stop);
+    FCancelled = std::move(cancelled);
+}
+
+void TExecDatabase::Attach(TDBConnection* connection)
+{
+    Release();
+    FConnection = connection;
+    FConnection->SetConnectionTimeout(30);
+    FCommand = FConnection->CreateCommand();
+    FCommand->SetCommandTimeout(0);
+    // Rows always come forward-only in blocks (the server-side cursor of a
+    // cache of 1,000 rows): there is no cursor location to set.
+}
+
+void TExecDatabase::Release()
+{
+    FCommand.reset();
+    if (FConnection && FConnection->State() != adStateClosed)
+        FConnection->Close();
+    FConnection = nullptr;
+}
+
+void TExecDatabase::FlushLogs()
+{
+    FReceiver->ExecLogs(Logs);
+    Logs.clear();
+}
+
+void TExecDatabase::FlushMsgs()
+{
+    FReceiver->ExecMsgs(Msgs);
+    Msgs.clear();
+}
+
+void TExecDatabase::AddResultPage(const QString& instanceName, const QString& databaseName)
+{
+    if (FReceiver->ExecNewDB(instanceName, databaseName) != 0)
+        throw EOrvexaError(QStringLiteral("Error: Can't append result page."));
+}
+
+void TExecDatabase::SendResult()
+{
+    const TResultSnapshot snapshot = cdsResult.Snapshot();
+    FReceiver->ExecResult(snapshot);
+}
+
+std::optional<TErrorMsg> TExecDatabase::ExecuteOnDatabase(const TInstanceAndDBInfo& D)
+{
     FCurrentFile.clear();
+    FFilesDone.clear();
     Logs << QString() << QStringLiteral("[") + D.InstanceName + QStringLiteral("].[") + D.DatabaseName
                              + QStringLiteral("] begin to execute ...");
     FlushLogs();
@@ -30,13 +92,14 @@ void TExecThread::ExecuteOnDatabase(int index)
         for (auto& file : SQLFiles) {
             FCurrentFile = ExtractFileName(file->SQLName());
             ExecuteSQLFile(*file);
+            FFilesDone << FCurrentFile;
         }
-    } catch (const UserCancelException&) {
+        FCurrentFile.clear();
+    } catch (const UserCancelException& e) {
         if (ThreadConfig.TransExecution)
-            throw UserCancelException::WithSuffix(QStringLiteral(" transation rollback."));
+            throw UserCancelException::WithSuffix(e.Message(), QStringLiteral(" transation rollback."));
         throw;
     } catch (const std::exception& e) {
-        HasError = true;
         if (!FCurrentFile.isEmpty())
             Logs << QStringLiteral("    ") + FCurrentFile
                         + (ThreadConfig.TransExecution ? QStringLiteral(" Error occurred and transation rollback.")
@@ -46,11 +109,12 @@ void TExecThread::ExecuteOnDatabase(int index)
         const QString message = ErrorText(e);
         Logs << QString() << QStringLiteral("    ") + message;
         FlushLogs();
-        ErrorMsgs.push_back(TErrorMsg{D.InstanceName, D.DatabaseName, FCurrentFile, message});
+        return TErrorMsg{D.InstanceName, D.DatabaseName, FCurrentFile, message};
     }
+    return std::nullopt;
 }
 
-void TExecThread::ExecuteSQLFile(TSQLFile& file)
+void TExecDatabase::ExecuteSQLFile(TSQLFile& file)
 {
     Msgs << QStringLiteral("------") + file.SQLName() + QStringLiteral("------");
     FlushMsgs();
@@ -61,7 +125,7 @@ void TExecThread::ExecuteSQLFile(TSQLFile& file)
     std::unique_ptr<TDBRecordset> recordset;
     try {
         for (qsizetype b = 0; b < file.BatchCount(); ++b) {
-            if (Terminated())
+            if (FStop && FStop())
                 throw UserCancelException();
             FCommand->SetCommandText(file.BatchText(b));
             if (TrimBlanksAndControls(FCommand->CommandText()).isEmpty())
@@ -78,8 +142,8 @@ void TExecThread::ExecuteSQLFile(TSQLFile& file)
                 FlushMsgs();
                 if (ThreadConfig.ReceiveResults && recordset->State() == adStateOpen) {
                     recordset->SetCacheSize(1000);
-                    CreateResultFields(*recordset);
-                    FillResult(*recordset);
+                    FCapture.CreateResultFields(*recordset, cdsResult);
+                    FCapture.FillResult(*recordset, cdsResult);
                     SendResult();
                     Msgs << QStringLiteral("(retrieved %1 rows)").arg(cdsResult.RowCount());
                     FlushMsgs();
@@ -90,6 +154,9 @@ void TExecThread::ExecuteSQLFile(TSQLFile& file)
         if (ThreadConfig.TransExecution)
             FConnection->CommitTrans();
     } catch (...) {
+        // A batch that failed because it was cancelled on the server is a
+        // stop, not an error of the script.
+        const bool cancelled = FCancelled && FCancelled();
         for (const TDBMessage& m : FConnection->Errors())
             Msgs << QString() << m.Description;
         FlushMsgs();
@@ -102,6 +169,15 @@ void TExecThread::ExecuteSQLFile(TSQLFile& file)
             try {
                 FConnection->RollbackTrans();
             } catch (const std::exception&) {
+            }
+        }
+        if (cancelled) {
+            try {
+                throw;
+            } catch (const UserCancelException&) {
+                throw;
+            } catch (...) {
+                throw UserCancelException::BatchCancelled(ExtractFileName(file.SQLName()));
             }
         }
         throw;

@@ -46,6 +46,12 @@ enum TExecMessage : int {
 // "WM_EXEC_LOGS" and so on, for logs and tests.
 const char* ExecMessageName(TExecMessage message);
 
+// The USE / GO N question a receiver asks on WM_EXEC_WARN: its two lines,
+// each followed by CR LF, then the file list exactly as the run sent it (one
+// CR LF and full path per file, so a blank line separates the question from
+// the list). The window shows it in a "Warn" box with Yes and No.
+QString UseGoNQuestion(const QString& fileList);
+
 class TExecReceiver {
 public:
     virtual ~TExecReceiver() = default;
@@ -71,6 +77,6 @@ public:
     virtual void ExecResult(const TResultSnapshot& snapshot) = 0;
     // WM_EXEC_WARN: files using USE or GO N, each full path preceded by CR LF.
     // Reply 1 when the user declines (the receiver also calls Terminate);
-    // anything else proceeds.
+    // anything else proceeds. UseGoNQuestion() gives the question's text.
     virtual int ExecWarn(const QString& fileList) = 0;
 };

@@ -1,5 +1,7 @@
 #include "untThread.h"
 
+#include "untExecDatabase.h"
+
 #include <algorithm>
 
 namespace {
@@ -15,21 +17,6 @@ QString ErrorText(const std::exception& e)
 
 } // namespace
 
-const char* ExecMessageName(TExecMessage message)
-{
-    switch (message) {
-    case WM_EXEC_START: return "WM_EXEC_START";
-    case WM_EXEC_LOGS: return "WM_EXEC_LOGS";
-    case WM_EXEC_MSGS: return "WM_EXEC_MSGS";
-    case WM_EXEC_STATUS: return "WM_EXEC_STATUS";
-    case WM_EXEC_PERCENT: return "WM_EXEC_PERCENT";
-    case WM_EXEC_NEWDB: return "WM_EXEC_NEWDB";
-    case WM_EXEC_RESULT: return "WM_EXEC_RESULT";
-    case WM_EXEC_WARN: return "WM_EXEC_WARN";
-    }
-    return "?";
-}
-
 UserCancelException::UserCancelException() : EOrvexaError(QString::fromLatin1(CancelText)) {}
 
 UserCancelException::UserCancelException(const QString& message, int) : EOrvexaError(message) {}
@@ -39,20 +26,15 @@ UserCancelException UserCancelException::WithSuffix(const QString& suffix)
     return UserCancelException(QString::fromLatin1(CancelText) + suffix, 0);
 }
 
-QString ExtractFileName(const QString& path)
+UserCancelException UserCancelException::WithSuffix(const QString& message, const QString& suffix)
 {
-    const qsizetype at = qMax(path.lastIndexOf(QLatin1Char('/')), path.lastIndexOf(QLatin1Char('\\')));
-    return path.mid(at + 1);
+    return UserCancelException(message + suffix, 0);
 }
 
-QString TrimBlanksAndControls(const QString& text)
+UserCancelException UserCancelException::BatchCancelled(const QString& fileName)
 {
-    qsizetype from = 0, to = text.size();
-    while (from < to && text.at(from).unicode() <= 32)
-        ++from;
-    while (to > from && text.at(to - 1).unicode() <= 32)
-        --to;
-    return text.mid(from, to - from);
+    return UserCancelException(
+        QString::fromLatin1(CancelText) + QStringLiteral(" The running batch of %1 was cancelled.").arg(fileName), 0);
 }
 
 IntPercent RoundPercent(int part, int whole)
@@ -86,8 +68,44 @@ TExecThread::TExecThread(TExecReceiver* aReceiver, const QStringList& aFileList,
 
 TExecThread::~TExecThread()
 {
-    // A thread object is only destroyed once its body has returned.
+    // A thread object is only destroyed once its body has returned; a run
+    // still under way is told to end now rather than after its batch.
+    if (isRunning())
+        Cancel();
     wait();
+}
+
+int TExecThread::Parallelism() const
+{
+    return std::clamp(ThreadConfig.Parallelism, 1, 64);
+}
+
+void TExecThread::Cancel()
+{
+    FTerminated.store(true);
+    FCancelled.store(true);
+    const std::lock_guard lock(FConnectionsLock);
+    for (TDBConnection* connection : FConnections)
+        connection->Cancel();
+}
+
+std::unique_ptr<TDBConnection> TExecThread::NewConnection()
+{
+    auto connection = CreateDBConnection();
+    const std::lock_guard lock(FConnectionsLock);
+    FConnections.push_back(connection.get());
+    return connection;
+}
+
+void TExecThread::DropConnection(std::unique_ptr<TDBConnection>& connection)
+{
+    if (!connection)
+        return;
+    {
+        const std::lock_guard lock(FConnectionsLock);
+        std::erase(FConnections, connection.get());
+    }
+    connection.reset();
 }
 
 void TExecThread::SetFreeOnTerminate(bool value)
@@ -111,12 +129,6 @@ void TExecThread::FlushLogs()
     Logs.clear();
 }
 
-void TExecThread::FlushMsgs()
-{
-    FReceiver->ExecMsgs(Msgs);
-    Msgs.clear();
-}
-
 void TExecThread::NotifyStatus(TStatusType status)
 {
     FReceiver->ExecStatus(status);
@@ -125,18 +137,6 @@ void TExecThread::NotifyStatus(TStatusType status)
 void TExecThread::NotifyPercent()
 {
     FReceiver->ExecPercent(Percent);
-}
-
-void TExecThread::AddResultPage(const QString& instanceName, const QString& databaseName)
-{
-    if (FReceiver->ExecNewDB(instanceName, databaseName) != 0)
-        throw EOrvexaError(QStringLiteral("Error: Can't append result page."));
-}
-
-void TExecThread::SendResult()
-{
-    const TResultSnapshot snapshot = cdsResult.Snapshot();
-    FReceiver->ExecResult(snapshot);
 }
 
 int TExecThread::AskUseGoN(const QString& text)
@@ -199,8 +199,10 @@ void TExecThread::Execute()
         // Whatever reaches this level ends the run; the receiver may itself
         // be what failed, so it is told at most once more.
         try {
-            Logs << QString() << QStringLiteral("    ") + ErrorText(e) << QString()
-                 << CenterTitle(QStringLiteral("Execution completed but errors occured"));
+            Logs << QString() << QStringLiteral("    ") + ErrorText(e);
+            if (!FAlongside.isEmpty())
+                Logs << QString() << FAlongside;
+            Logs << QString() << CenterTitle(QStringLiteral("Execution completed but errors occured"));
             FlushLogs();
             NotifyStatus(stFail);
         } catch (...) {
@@ -245,28 +247,38 @@ void TExecThread::CheckUseAndGoN()
 void TExecThread::ExecuteAll()
 {
     ErrorMsgs.clear();
-    FConnection = CreateDBConnection();
-    FConnection->SetConnectionTimeout(30);
-    FCommand = FConnection->CreateCommand();
-    FCommand->SetCommandTimeout(0);
-    // Rows always come forward-only in blocks (the server-side cursor of a
-    // cache of 1,000 rows): there is no cursor location to set.
+    if (Parallelism() > 1 && DBCount > 1)
+        ExecuteAllParallel();
+    else
+        ExecuteAllSequential();
+}
 
+void TExecThread::ExecuteAllSequential()
+{
+    // One connection and one command for the whole run.
+    std::unique_ptr<TDBConnection> connection = NewConnection();
+    TExecDatabase database(ThreadConfig, SQLFiles, Logs);
     struct TRelease {
         TExecThread* Self;
+        TExecDatabase& Database;
+        std::unique_ptr<TDBConnection>& Connection;
         ~TRelease()
         {
-            Self->FCommand.reset();
-            if (Self->FConnection && Self->FConnection->State() != adStateClosed)
-                Self->FConnection->Close();
-            Self->FConnection.reset();
+            Database.Release();
+            Self->DropConnection(Connection);
         }
-    } release{this};
+    } release{this, database, connection};
+    database.SetReceiver(FReceiver);
+    database.SetStopChecks([this] { return Terminated(); }, [this] { return Cancelled(); });
+    database.Attach(connection.get());
 
     Percent = 0;
     NotifyPercent();
     for (int i = 0; i < DBCount; ++i) {
-        ExecuteOnDatabase(i);
+        if (auto absorbed = database.ExecuteOnDatabase(DBList[i])) {
+            HasError = true;
+            ErrorMsgs.push_back(std::move(*absorbed));
+        }
         Percent = RoundPercent(i + 1, DBCount);
         NotifyPercent();
     }
