@@ -1,38 +1,22 @@
 #include "untCliOutput.h"
 
 #include "untCommon.h"
+#include "untCsvWriter.h"
+#include "untExcelUtils.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSaveFile>
+
+#include <utility>
 
 namespace {
 
 [[noreturn]] void ThrowWriteError(const QString& path, const QString& reason)
 {
     throw EOrvexaError(QStringLiteral("Cannot write %1: %2").arg(QDir::toNativeSeparators(path), reason));
-}
-
-// A value quoted when it holds a separator, a quote or a line break, or is
-// empty: only a NULL is an empty unquoted field. (Of all kinds only text can
-// show empty without being NULL.)
-void AppendCsvField(QString& line, const QString& value)
-{
-    const bool quote = value.isEmpty() || value.contains(QLatin1Char(','))
-                    || value.contains(QLatin1Char('"')) || value.contains(QLatin1Char('\r'))
-                    || value.contains(QLatin1Char('\n'));
-    if (!quote) {
-        line += value;
-        return;
-    }
-    line += QLatin1Char('"');
-    for (const QChar c : value) {
-        if (c == QLatin1Char('"'))
-            line += QLatin1Char('"');
-        line += c;
-    }
-    line += QLatin1Char('"');
 }
 
 void WriteAll(QIODevice& out, const QString& text)
@@ -43,36 +27,6 @@ void WriteAll(QIODevice& out, const QString& text)
 }
 
 } // namespace
-
-void TRunOutput::WriteCsv(const TResultView& result, QIODevice& out)
-{
-    const int columns = result.ColumnCount();
-    QString line;
-    for (int c = 0; c < columns; ++c) {
-        if (c > 0)
-            line += QLatin1Char(',');
-        AppendCsvField(line, result.Column(c).Name);
-    }
-    line += QLatin1String("\r\n");
-    WriteAll(out, line);
-
-    const qint64 rows = result.RowCount();
-    QString block;
-    for (qint64 r = 0; r < rows; ++r) {
-        for (int c = 0; c < columns; ++c) {
-            if (c > 0)
-                block += QLatin1Char(',');
-            if (!result.IsNull(r, c))
-                AppendCsvField(block, result.DisplayText(r, c));
-        }
-        block += QLatin1String("\r\n");
-        if (block.size() > 256 * 1024) {
-            WriteAll(out, block);
-            block.clear();
-        }
-    }
-    WriteAll(out, block);
-}
 
 QString TRunOutput::FilePath(const QString& name) const
 {
@@ -88,8 +42,13 @@ void TRunOutput::NewDatabase(const QString& instanceName, const QString& databas
     if (!dir.mkpath(QStringLiteral(".")))
         ThrowWriteError(FDatabaseDir, QStringLiteral("the folder cannot be created"));
     // Files an earlier run left here would read as this run's results.
-    for (const QString& stale : dir.entryList({QStringLiteral("Result*.csv")}, QDir::Files))
+    for (const QString& stale :
+         dir.entryList({QStringLiteral("Result*.csv"), QStringLiteral("*ExportResult*.xlsx")}, QDir::Files))
         dir.remove(stale);
+    FInstanceName = instanceName;
+    FDatabaseName = databaseName;
+    FWorkbook = ExportFileName(FDatabaseDir + QLatin1Char('/'), databaseName);
+    FPending.clear();
 
     QSaveFile target(FilePath(QStringLiteral("target.txt")));
     if (!target.open(QIODevice::WriteOnly))
@@ -125,17 +84,23 @@ void TRunOutput::AddResult(const TResultSnapshot& result)
     if (FDatabaseDir.isEmpty())
         return;
     const int k = int(FResults.size()) + 1;
-    const QString name = QStringLiteral("Result%1.csv").arg(k);
-    QSaveFile csv(FilePath(name));
-    if (!csv.open(QIODevice::WriteOnly))
-        ThrowWriteError(csv.fileName(), csv.errorString());
-    try {
-        WriteCsv(result, csv);
-    } catch (const EOrvexaError& e) {
-        ThrowWriteError(csv.fileName(), e.Message());
+    QString name;
+    if (FFormat == TOutputFormat::Xlsx) {
+        name = QFileInfo(FWorkbook).fileName() + QStringLiteral(".xlsx");
+        FPending.append(QVariant::fromValue(result));
+    } else {
+        name = QStringLiteral("Result%1.csv").arg(k);
+        QSaveFile csv(FilePath(name));
+        if (!csv.open(QIODevice::WriteOnly))
+            ThrowWriteError(csv.fileName(), csv.errorString());
+        try {
+            WriteCsv(result, csv);
+        } catch (const EOrvexaError& e) {
+            ThrowWriteError(csv.fileName(), e.Message());
+        }
+        if (!csv.commit())
+            ThrowWriteError(csv.fileName(), csv.errorString());
     }
-    if (!csv.commit())
-        ThrowWriteError(csv.fileName(), csv.errorString());
 
     QJsonArray columns;
     for (int c = 0; c < result.ColumnCount(); ++c) {
@@ -150,11 +115,14 @@ void TRunOutput::AddResult(const TResultSnapshot& result)
             column.insert(QStringLiteral("truth"), true);
         columns.append(column);
     }
-    FResults.append(QJsonObject{
+    QJsonObject entry{
         {QStringLiteral("file"), name},
         {QStringLiteral("rows"), result.RowCount()},
         {QStringLiteral("columns"), columns},
-    });
+    };
+    if (FFormat == TOutputFormat::Xlsx)
+        entry.insert(QStringLiteral("sheet"), QStringLiteral("Result%1").arg(k));
+    FResults.append(entry);
     WriteResultsJson();
 }
 
@@ -168,8 +136,34 @@ void TRunOutput::WriteResultsJson()
         ThrowWriteError(json.fileName(), json.errorString());
 }
 
+namespace {
+
+// The messages ExportToExcel shows when it cannot start become the error.
+class TExportMessages : public TMessageBox {
+public:
+    QString Text;
+    TMsgAnswer Show(const QString& text, const QString&, TMsgIcon, TMsgButtons) override
+    {
+        Text = text;
+        return TMsgButton::OK;
+    }
+};
+
+} // namespace
+
+void TRunOutput::WriteWorkbook()
+{
+    const TVariantArr data = std::exchange(FPending, TVariantArr());
+    if (data.isEmpty())
+        return;
+    TExportMessages messages;
+    if (!ExportToExcel(FWorkbook, FInstanceName, FDatabaseName, data, -1, messages))
+        ThrowWriteError(FWorkbook + QStringLiteral(".xlsx"), messages.Text);
+}
+
 void TRunOutput::Finish()
 {
+    WriteWorkbook();
     if (FMessages.isOpen())
         FMessages.close();
 }

@@ -202,6 +202,10 @@ struct TRunOptions {
                                  QStringLiteral("Write each database's target, messages and result sets under "
                                                 "DIR/<n>/ (n counts the databases of the run from 1)."),
                                  QStringLiteral("DIR")};
+    QCommandLineOption Format{QStringLiteral("format"),
+                              QStringLiteral("Result sets under --output-dir as csv (Result<k>.csv, the default) or "
+                                             "xlsx (one workbook per database, as the desktop exports it)."),
+                              QStringLiteral("csv|xlsx"), QStringLiteral("csv")};
 };
 
 // An option pair that overrides one stored option for this run.
@@ -236,7 +240,8 @@ int CmdRun(const QStringList& args)
     QCommandLineParser parser;
     TRunOptions o;
     parser.addOptions({o.Script, o.List, o.Target, o.User, o.ContinueOnError, o.StopOnError, o.Transaction,
-                       o.NoTransaction, o.Results, o.NoResults, o.Yes, o.Parallel, o.OutputDir});
+                       o.NoTransaction, o.Results, o.NoResults, o.Yes, o.Parallel, o.OutputDir,
+                       o.Format});
     parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("Script files, run in order."),
                                  QStringLiteral("[FILE...]"));
     if (!ParseCommandLine(parser, QStringLiteral("run"),
@@ -254,6 +259,16 @@ int CmdRun(const QStringList& args)
         throw ECliUsage(QStringLiteral("--list and --target: only one kind of target per run"));
     if (parser.isSet(o.User) && !parser.isSet(o.Target))
         throw ECliUsage(QStringLiteral("--user goes with --target"));
+    TOutputFormat outputFormat = TOutputFormat::Csv;
+    if (parser.isSet(o.Format)) {
+        const QString format = parser.value(o.Format).toLower();
+        if (format == QStringLiteral("xlsx"))
+            outputFormat = TOutputFormat::Xlsx;
+        else if (format != QStringLiteral("csv"))
+            throw ECliUsage(QStringLiteral("--format '%1' is neither csv nor xlsx").arg(parser.value(o.Format)));
+        if (!parser.isSet(o.OutputDir))
+            throw ECliUsage(QStringLiteral("--format goes with --output-dir"));
+    }
     if (parser.values(o.List).size() > 1)
         throw ECliUsage(QStringLiteral("--list is given more than once"));
     TInstanceAndDBArr targets;
@@ -312,7 +327,7 @@ int CmdRun(const QStringList& args)
 
     std::unique_ptr<TRunOutput> output;
     if (parser.isSet(o.OutputDir))
-        output = std::make_unique<TRunOutput>(QDir(parser.value(o.OutputDir)).absolutePath());
+        output = std::make_unique<TRunOutput>(QDir(parser.value(o.OutputDir)).absolutePath(), outputFormat);
 
     TCliReceiver receiver(parser.isSet(o.Yes), output.get(), int(targets.size()));
     TExecThread thread(&receiver, paths, targets, config);
@@ -337,12 +352,19 @@ int CmdRun(const QStringList& args)
     }
     interrupted = interrupted || gInterrupts > 0;
     sigaction(SIGINT, &previous, nullptr);
-    if (output)
-        output->Finish();
+    bool outputFailed = false;
+    if (output) {
+        try {
+            output->Finish();
+        } catch (const EOrvexaError& e) {
+            WriteErr(e.Message() + QLatin1Char('\n'));
+            outputFailed = true;
+        }
+    }
 
     if (interrupted)
         return exitInterrupted;
-    if (!receiver.OutputError().isEmpty())
+    if (!receiver.OutputError().isEmpty() || outputFailed)
         return exitFail;
     return receiver.Status() == stOK ? exitOK : exitFail;
 }
