@@ -156,6 +156,9 @@ void TStoreConnection::Open(const QString& path, const QString& password)
     };
     if (rc != SQLITE_OK)
         fail(rc);
+    // Another process may be writing the file (orvexa-cli beside the
+    // desktop): wait for its lock rather than fail at once.
+    sqlite3_busy_timeout(db, TStoreConnection::BusyTimeoutMs);
     const QByteArray key = password.toUtf8();
     if (const int krc = sqlite3_key(db, key.constData(), int(key.size())); krc != SQLITE_OK)
         fail(krc);

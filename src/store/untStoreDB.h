@@ -70,6 +70,11 @@ private:
 
 class TStoreConnection {
 public:
+    // How long a statement waits for a lock that another connection (often
+    // another process) holds on the file before it fails with "database is
+    // locked".
+    static constexpr int BusyTimeoutMs = 10000;
+
     TStoreConnection() = default;
     ~TStoreConnection();
     TStoreConnection(const TStoreConnection&) = delete;

@@ -15,6 +15,7 @@
 #include <QThread>
 
 #include <csignal>
+#include <thread>
 
 namespace {
 
@@ -347,4 +348,29 @@ TEST_F(CliRun, ASilentServerFailsEachCommandAtTheLoginTimeout)
                  {}, 60000);
     EXPECT_EQ(run.ExitCode, 1) << run.Err.toStdString();
     EXPECT_TRUE(run.Out.contains(QStringLiteral("Error Message:") + expected)) << run.Out.toStdString();
+}
+
+// The desktop and a scheduled import, or two imports, write the store at
+// once: each waits for the other's lock instead of failing.
+TEST_F(CliRun, TwoProcessesImportingAtOnceWaitForEachOther)
+{
+    const QString list = Script(QStringLiteral("two.xml"), ListXml(FServer.Instance(), {"a", "b", "c"}));
+    // The store exists, as it does once the desktop has started.
+    ASSERT_EQ(FCli.Run({QStringLiteral("list"), QStringLiteral("clear")}).ExitCode, 0);
+    QStringList failures[2];
+    std::thread importers[2];
+    for (int k = 0; k < 2; ++k)
+        importers[k] = std::thread([&, k] {
+            for (int i = 0; i < 20; ++i) {
+                const TCliResult r = FCli.Run({QStringLiteral("list"), QStringLiteral("import"), list});
+                if (r.ExitCode != 0)
+                    failures[k] << QStringLiteral("import %1 of process %2: %3").arg(i + 1).arg(k + 1).arg(r.Err);
+            }
+        });
+    for (std::thread& t : importers)
+        t.join();
+    EXPECT_EQ(failures[0] + failures[1], QStringList()) << (failures[0] + failures[1]).join('\n').toStdString();
+    const QString instance = FServer.Instance();
+    EXPECT_EQ(FCli.Run({QStringLiteral("list"), QStringLiteral("show")}).Out,
+              QStringLiteral("%1\ta\n%1\tb\n%1\tc\n").arg(instance));
 }

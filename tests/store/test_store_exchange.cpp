@@ -7,6 +7,9 @@
 #include <QFileInfo>
 #include <QtEndian>
 
+#include <chrono>
+#include <thread>
+
 namespace {
 
 class StoreExchange : public TOpenStoreTest {
@@ -324,6 +327,8 @@ TEST_F(StoreExchange, StoreErrorDuringImportIsShownAndRolledBack)
     SaveDBListFile(TempFile("in.xml"), Awkward());
     auto other = OpenDirect();
     other->Begin();
+    // The other writer keeps its lock past the busy time-out (10 s): only
+    // then is the lock reported.
     EXPECT_FALSE(Dm().ImportDBList(TempFile("in.xml")));
     other->Rollback();
     ASSERT_EQ(FBoxes.Shown.size(), 1);
@@ -331,6 +336,30 @@ TEST_F(StoreExchange, StoreErrorDuringImportIsShownAndRolledBack)
     EXPECT_EQ(FBoxes.Shown[0].Caption, "Error");
     EXPECT_EQ(FBoxes.Shown[0].Icon, TMsgIcon::Error);
     EXPECT_EQ(Dm().GetDBListData(), before);
+}
+
+// Another process writing the store holds its lock for a moment: the import
+// waits for it and then succeeds.
+TEST_F(StoreExchange, ImportWaitsForAnotherWriterToFinish)
+{
+    SaveDBListFile(TempFile("in.xml"), Awkward());
+    auto other = OpenDirect();
+    other->Begin();
+    std::thread release([&] {
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        other->Rollback();
+    });
+    bool imported = false;
+    QString error;
+    try {
+        imported = Dm().ImportDBList(TempFile("in.xml"));
+    } catch (const EOrvexaError& e) {
+        error = e.Message();
+    }
+    release.join();
+    EXPECT_TRUE(imported) << error.toStdString();
+    EXPECT_EQ(Dm().GetDBListData(), Awkward());
+    EXPECT_TRUE(FBoxes.Shown.isEmpty());
 }
 
 TEST_F(StoreExchange, FailedExportLeavesNoFile)
