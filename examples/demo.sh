@@ -34,6 +34,14 @@ sed -e "s/@INSTANCE@/$instance/" -e "s/@PASSWORD@/$ORVEXA_PASSWORD/" \
 "$cli" list import "$out/demo-list.xml"
 "$cli" list show
 
+# With a display, the desktop application on the same list: the sandbox runs
+# until its window closes.
+if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] && [ "${ORVEXA_DEMO_HEADLESS:-}" != 1 ]; then
+  echo "== Orvexa opens on these databases: add $root/examples/scripts/*.sql (SQL > Add SQL Files...) and press Run"
+  "$build_dir/src/app/orvexa"
+  exit 0
+fi
+
 echo "== orvexa-cli run examples/scripts/*.sql --output-dir demo-output/results"
 status=0
 "$cli" run --output-dir "$out/results" "$root"/examples/scripts/*.sql || status=$?

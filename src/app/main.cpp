@@ -1,47 +1,43 @@
-// orvexa: the desktop application. Creates the data module before any
-// window, shows a start-up error in the standard error box and goes on, and
-// frees the data module after the event loop has ended.
-//
-// The main window and the dialogs are still to come; until then the window
-// shows the stored database list so that the store and the start-up can be
-// tried from the desktop.
+// orvexa: the desktop application. Start-up creates the data module before
+// any window (a failure there is shown and start-up goes on without a
+// store), then every window once for the life of the process, runs the event
+// loop until the main window closes, and frees the data module last, also
+// when start-up failed.
 #include "untDmMain.h"
+#include "untAppWindows.h"
+#include "untIcons.h"
+#include "untMain.h"
 #include "untPrompt.h"
+#include "untToolTips.h"
 
 #include <QApplication>
-#include <QListWidget>
-#include <QMainWindow>
-#include <QMessageBox>
-#include <QStatusBar>
-
 
 int main(int argc, char** argv)
 {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Orvexa"));
     QApplication::setApplicationDisplayName(QStringLiteral("Orvexa"));
+    QApplication::setDesktopFileName(QStringLiteral("orvexa"));
+    QApplication::setWindowIcon(ApplicationIcon());
 
     auto dm = std::make_unique<TdmMain>(&Prompt());
     dmMain = dm.get();
+    int result = 1;
     try {
-        dm->DataModuleCreate();
-    } catch (const EOrvexaError& e) {
-        QMessageBox::critical(nullptr, QStringLiteral("Orvexa"), e.Message());
-    }
+        try {
+            dm->DataModuleCreate();
+        } catch (const EOrvexaError& e) {
+            ShowMessage(e.Message(), QStringLiteral("Orvexa"), TMsgIcon::Error);
+        }
 
-    QMainWindow window;
-    window.setWindowTitle(QStringLiteral("Orvexa"));
-    auto* databases = new QListWidget(&window);
-    if (dm->IsStoreOpen()) {
-        for (const TInstanceAndDBInfo& db : dm->GetDBList())
-            databases->addItem(QStringLiteral("[%1].[%2]").arg(db.InstanceName, db.DatabaseName));
+        TfrmMain frmMain;
+        frmMain.SetDialogs(MakeMainWindowDialogs(&frmMain));
+        SetToolTipDuration(&app, 15000);
+        frmMain.show();
+        result = QApplication::exec();
+    } catch (const std::exception& e) {
+        ShowMessage(QString::fromLocal8Bit(e.what()), QStringLiteral("Orvexa"), TMsgIcon::Error);
     }
-    window.setCentralWidget(databases);
-    window.statusBar()->showMessage(dm->IsStoreOpen() ? QStringLiteral("Ready") : dm->StartupError());
-    window.resize(640, 400);
-    window.show();
-
-    const int result = QApplication::exec();
     dmMain = nullptr;
     dm.reset();
     return result;

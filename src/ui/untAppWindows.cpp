@@ -1,0 +1,6 @@
+#include "untAppWindows.h"
+
+TfrmMain::TDialogs MakeMainWindowDialogs(TfrmMain*)
+{
+    return {};
+}
