@@ -1,0 +1,159 @@
+// What the dialog tests share: the application object, a started data module
+// that is the global dmMain, a prompt recorder that answers the message
+// boxes, driving of nested modal dialogs, sandbox helpers, and a listening
+// socket that never answers.
+#pragma once
+
+#include "PromptRecorder.h"
+#include "StoreTestSupport.h"
+
+#include "TSandboxServer.h"
+#include "untDBAccess.h"
+#include "untDmMain.h"
+
+#include <QApplication>
+#include <QPointer>
+#include <QTest>
+#include <QTimer>
+
+#include <functional>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+// The one application object of the test process (offscreen platform).
+inline QApplication& TestApp()
+{
+    static int argc = 1;
+    static char name[] = "orvexa-ui-test";
+    static char* argv[] = {name, nullptr};
+    static QApplication* app = new QApplication(argc, argv);
+    return *app;
+}
+
+class TDialogTest : public TOpenStoreTest {
+protected:
+    void SetUp() override
+    {
+        TestApp();
+        TOpenStoreTest::SetUp();
+        dmMain = FDm.get();
+        // The data module's boxes are answered and recorded with the dialogs'.
+        FDm->SetMessageBox(&FPrompt);
+    }
+    void TearDown() override
+    {
+        QApplication::processEvents();
+        dmMain = nullptr;
+        TOpenStoreTest::TearDown();
+    }
+
+    // The texts of the boxes shown so far.
+    QStringList ShownTexts() const
+    {
+        QStringList texts;
+        for (const auto& shown : FPrompt.Shown)
+            texts << shown.Text;
+        return texts;
+    }
+
+    TPromptRecorder FPrompt;
+};
+
+// Runs action on the next modal dialog of type T once it is the active modal
+// widget. The action runs inside that dialog's event loop; it should end the
+// dialog (or arrange for it to end).
+template <class T>
+void OnModal(std::function<void(T*)> action)
+{
+    auto* timer = new QTimer(&TestApp());
+    timer->setInterval(5);
+    QObject::connect(timer, &QTimer::timeout, timer, [timer, action] {
+        auto* dialog = qobject_cast<T*>(QApplication::activeModalWidget());
+        if (!dialog || !dialog->isVisible())
+            return;
+        timer->stop();
+        timer->deleteLater();
+        action(dialog);
+    });
+    timer->start();
+}
+
+inline TInstanceInfo SaLogin(const TSandboxServer& server)
+{
+    return {server.Instance(), QLatin1String(TSandboxServer::DefaultUser),
+            QLatin1String(TSandboxServer::DefaultPassword), false};
+}
+
+inline void CreateDatabases(const TSandboxServer& server, const QStringList& names)
+{
+    auto conn = CreateDBConnection();
+    conn->Open(TDBConnectionData::From(SaLogin(server)));
+    auto cmd = conn->CreateCommand();
+    for (const QString& name : names) {
+        QString quoted = name;
+        quoted.replace(QLatin1Char(']'), QLatin1String("]]"));
+        cmd->SetCommandText(QStringLiteral("create database [%1]").arg(quoted));
+        qint64 affected = -1;
+        cmd->Execute(affected);
+    }
+    conn->Close();
+}
+
+inline void DropDatabase(const TSandboxServer& server, const QString& name)
+{
+    auto conn = CreateDBConnection();
+    conn->Open(TDBConnectionData::From(SaLogin(server)));
+    auto cmd = conn->CreateCommand();
+    cmd->SetCommandText(QStringLiteral("drop database [%1]").arg(name));
+    qint64 affected = -1;
+    cmd->Execute(affected);
+    conn->Close();
+}
+
+// A listening socket on a free port of 127.0.0.1, closed with the object.
+// The system completes every connection to it; nothing ever reads from it or
+// answers, so a client sees a server that accepts and never says a word.
+class TSilentServer {
+public:
+    TSilentServer()
+    {
+        FSocket = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = 0;
+        socklen_t len = sizeof addr;
+        if (FSocket < 0 || ::bind(FSocket, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+            ::listen(FSocket, 16) != 0 || ::getsockname(FSocket, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+            return;
+        FPort = ntohs(addr.sin_port);
+    }
+    ~TSilentServer() { Close(); }
+    TSilentServer(const TSilentServer&) = delete;
+    TSilentServer& operator=(const TSilentServer&) = delete;
+
+    void Close()
+    {
+        if (FSocket >= 0)
+            ::close(FSocket);
+        FSocket = -1;
+    }
+    int Port() const { return FPort; }
+    QString Instance() const { return QStringLiteral("127.0.0.1,%1").arg(FPort); }
+
+private:
+    int FSocket = -1;
+    int FPort = 0;
+};
+
+// A server name where nothing listens.
+inline QString UnreachableInstance()
+{
+    TSilentServer probe;
+    const QString instance = probe.Instance();
+    probe.Close();
+    return instance;
+}
