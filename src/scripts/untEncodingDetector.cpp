@@ -3,25 +3,12 @@
 #include "untCommon.h"
 #include "untScriptIO.h"
 
-#include <QFile>
-
 #include <cstring>
 
 TEncodingDetector::TEncoding TEncodingDetector::GetEncoding(const QString& FileName)
 {
-    // The whole file is looked at. A regular file is mapped rather than copied
-    // into a buffer of its own; anything that cannot be mapped is read.
-    QFile file;
-    OpenScriptFile(file, FileName);
-    const qint64 size = file.size();
-    if (size > 0) {
-        if (uchar* mapped = file.map(0, size)) {
-            const TEncoding encoding = Classify(QByteArrayView(mapped, qsizetype(size)));
-            file.unmap(mapped);
-            return encoding;
-        }
-    }
-    return Classify(ReadWholeScriptFile(FileName));
+    const TPageArray<char> bytes = ReadScriptFile(FileName);
+    return Classify(QByteArrayView(bytes.Data(), qsizetype(bytes.Size())));
 }
 
 TEncodingDetector::TEncoding TEncodingDetector::Classify(QByteArrayView bytes)
@@ -47,8 +34,10 @@ QString TEncodingDetector::Name(TEncoding encoding)
 }
 
 // A deliberately loose test: it checks lead and continuation bytes of two- and
-// three-byte sequences only. Sequences cut off by the end of the buffer pass,
-// and any byte F0-FF (four-byte sequences included) fails.
+// three-byte sequences only, and sequences of those lengths cut off by the end
+// of the buffer pass. A four-byte sequence passes only whole and well-formed
+// (F0-F4 and three continuation bytes naming U+10000-U+10FFFF); any other
+// byte F0-FF fails.
 bool TEncodingDetector::LooksLikeUTF8(QByteArrayView bytes)
 {
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
@@ -82,6 +71,17 @@ bool TEncodingDetector::LooksLikeUTF8(QByteArrayView bytes)
             if ((p[i + 1] & 0xC0) != 0x80 || (p[i + 2] & 0xC0) != 0x80)
                 return false;
             i += 3;
+        } else if (b <= 0xF4) {
+            if (i + 3 >= n)
+                return false;
+            const unsigned char b1 = p[i + 1];
+            // F0 needs 90-BF next (below is an overlong form), F4 needs 80-8F
+            // (above is past U+10FFFF).
+            const unsigned char low = b == 0xF0 ? 0x90 : 0x80;
+            const unsigned char high = b == 0xF4 ? 0x8F : 0xBF;
+            if (b1 < low || b1 > high || (p[i + 2] & 0xC0) != 0x80 || (p[i + 3] & 0xC0) != 0x80)
+                return false;
+            i += 4;
         } else {
             return false;
         }

@@ -2,10 +2,12 @@
 
 #include "untScriptIO.h"
 
-#include <QFile>
+#include "untCommon.h"
+
 #include <QStringDecoder>
 
 #include <array>
+#include <new>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -34,13 +36,81 @@ constexpr std::array<char16_t, 256> MakeCp1252Table()
 }
 constexpr std::array<char16_t, 256> Cp1252 = MakeCp1252Table();
 
-char16_t* DecodeCp1252(char16_t* out, QByteArrayView in)
+char16_t* DecodeCp1252(char16_t* out, const char* in, std::size_t n)
 {
-    const auto* p = reinterpret_cast<const unsigned char*>(in.data());
-    const qsizetype n = in.size();
-    for (qsizetype i = 0; i < n; ++i)
+    const auto* p = reinterpret_cast<const unsigned char*>(in);
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    // ASCII sixteen bytes at a time: widened, they are their own characters.
+    const __m128i zero = _mm_setzero_si128();
+    for (; i + 16 <= n; i += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+        if (_mm_movemask_epi8(v) != 0) {
+            for (std::size_t j = i; j < i + 16; ++j)
+                out[j] = Cp1252[p[j]];
+            continue;
+        }
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_unpacklo_epi8(v, zero));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i + 8), _mm_unpackhi_epi8(v, zero));
+    }
+#endif
+    for (; i < n; ++i)
         out[i] = Cp1252[p[i]];
     return out + n;
+}
+
+// The length of a UTF-8 sequence that the end of the bytes cuts off: a lead
+// byte and the continuation bytes it allows, fewer than it needs. 0 when the
+// bytes do not end that way.
+std::size_t CutOffUtf8(const char* data, std::size_t n)
+{
+    const auto* p = reinterpret_cast<const unsigned char*>(data);
+    for (std::size_t k = 1; k <= 3 && k <= n; ++k) {
+        const unsigned char lead = p[n - k];
+        if ((lead & 0xC0) == 0x80)
+            continue;
+        const std::size_t need = lead >= 0xC2 && lead <= 0xDF   ? 2
+                                 : lead >= 0xE0 && lead <= 0xEF ? 3
+                                 : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                                : 0;
+        if (need <= k)
+            return 0;
+        if (k >= 2) {
+            // The second byte's range depends on the lead (no overlong form,
+            // surrogate or code point past U+10FFFF).
+            const unsigned char second = p[n - k + 1];
+            const unsigned char low = lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80;
+            const unsigned char high = lead == 0xED ? 0x9F : lead == 0xF4 ? 0x8F : 0xBF;
+            if (second < low || second > high)
+                return 0;
+        }
+        return k;
+    }
+    return 0;
+}
+
+// Where to end a piece of at most `want` bytes of [data, data + n) so that no
+// character is cut in two: each piece is then decoded on its own.
+std::size_t PieceEnd(TEncoding encoding, const char* data, std::size_t n, std::size_t want)
+{
+    if (want >= n)
+        return n;
+    const auto* p = reinterpret_cast<const unsigned char*>(data);
+    if (encoding == TEncoding::UTF8) {
+        // Back up to a byte that is not a continuation byte, at most three:
+        // further back no valid sequence reaches this far.
+        for (std::size_t k = 0; k < 3; ++k)
+            if ((p[want - k] & 0xC0) != 0x80)
+                return want - k;
+        return want;
+    }
+    if (encoding == TEncoding::UTF16LE || encoding == TEncoding::UTF16BE) {
+        want &= ~std::size_t(1);
+        // Keep a high surrogate together with the low one after it.
+        const unsigned char high = encoding == TEncoding::UTF16LE ? p[want - 1] : p[want - 2];
+        return (high & 0xFC) == 0xD8 ? want - 2 : want;
+    }
+    return want;
 }
 
 QByteArrayView ByteOrderMark(TEncoding encoding)
@@ -82,7 +152,9 @@ bool StartsWithUpper(QStringView trimmed, QLatin1StringView word)
     return true;
 }
 
-constexpr qsizetype ChunkSize = 4 * 1024 * 1024;
+// Bytes decoded at a time: small enough to stay in cache, and a whole huge
+// page of the file's bytes goes back to the system after each.
+constexpr std::size_t PieceSize = std::size_t(2) << 20;
 
 } // namespace
 
@@ -93,82 +165,112 @@ TSQLFile::TSQLFile(QString ASQLName)
 
 void TSQLFile::SplitSQL()
 {
-    const TEncoding encoding = TEncodingDetector::GetEncoding(FSQLName);
-    const qsizetype from = FText.size();
-    DecodeFile(encoding);
-    FEncoding = encoding;
-    SplitText(from);
+    TPageArray<char> bytes = ReadScriptFile(FSQLName);
+    Split(bytes.Data(), bytes.Size(), &bytes);
 }
 
-// Decodes the file a chunk at a time into FText, skipping the encoding's
-// byte-order mark; the text ends at the first character of code zero.
-void TSQLFile::DecodeFile(TEncoding encoding)
+void TSQLFile::SplitSQLData(QByteArrayView bytes)
 {
-    QFile file;
-    OpenScriptFile(file, FSQLName);
-    const qsizetype start = FText.size();
-    const qint64 size = file.size();
-    // Never more characters than bytes; the reserve avoids regrowing the text.
-    FText.reserve(start + qsizetype(size) + 1);
+    Split(bytes.data(), std::size_t(bytes.size()), nullptr);
+}
 
+void TSQLFile::Split(const char* data, std::size_t size, TPageArray<char>* owned)
+{
+    const TEncoding encoding = TEncodingDetector::Classify(QByteArrayView(data, qsizetype(size)));
+    const std::size_t textSize = FText.Size();
+    const std::size_t batchCount = FBatches.Size();
+    const bool use = UseDBWarn;
+    const bool goN = GoNWarn;
+    try {
+        try {
+            FEncoding = encoding;
+            Decode(data, size, owned);
+            SplitText(qsizetype(textSize));
+        } catch (const std::bad_alloc&) {
+            ThrowNotEnoughMemory(FSQLName);
+        }
+    } catch (...) {
+        FText.SetSize(textSize);
+        FBatches.SetSize(batchCount);
+        UseDBWarn = use;
+        GoNWarn = goN;
+        throw;
+    }
+}
+
+// Appends the text of the bytes to FText, skipping the encoding's byte-order
+// mark. The bytes are decoded a piece at a time, each piece ending between
+// two characters, so the pages of an owned buffer can go back as they are
+// done with. A sequence that the end of UTF-8 bytes cuts off is one U+FFFD;
+// the odd last byte of UTF-16 is dropped.
+void TSQLFile::Decode(const char* data, std::size_t size, TPageArray<char>* owned)
+{
+    const TEncoding encoding = FEncoding;
+    std::size_t pos = 0;
     const QByteArrayView bom = ByteOrderMark(encoding);
-    // The decoder keeps its state across chunks, so a character split by a
-    // chunk boundary decodes whole. The mark is skipped here, once, so a
-    // second mark stays in the text as the character it is.
+    if (!bom.isEmpty() && QByteArrayView(data, qsizetype(size)).startsWith(bom))
+        pos = std::size_t(bom.size());
+    std::size_t end = size;
+    std::size_t cutOff = 0;
+    if (encoding == TEncoding::UTF8) {
+        cutOff = CutOffUtf8(data + pos, end - pos);
+        end -= cutOff;
+    } else if (encoding == TEncoding::UTF16LE || encoding == TEncoding::UTF16BE) {
+        end -= (end - pos) & 1;
+    }
+
+    // Never more characters than bytes (a cut-off sequence is at least one
+    // byte), and the decoder asks a little room over.
+    if (!FText.Reserve(FText.Size() + (end - pos) + 16))
+        ThrowNotEnoughMemory(FSQLName);
+    const auto flags = QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom;
     QStringDecoder decoder;
     if (encoding == TEncoding::UTF8)
-        decoder = QStringDecoder(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom);
+        decoder = QStringDecoder(QStringDecoder::Utf8, flags);
     else if (encoding == TEncoding::UTF16LE)
-        decoder = QStringDecoder(QStringDecoder::Utf16LE, QStringDecoder::Flag::ConvertInitialBom);
+        decoder = QStringDecoder(QStringDecoder::Utf16LE, flags);
     else if (encoding == TEncoding::UTF16BE)
-        decoder = QStringDecoder(QStringDecoder::Utf16BE, QStringDecoder::Flag::ConvertInitialBom);
+        decoder = QStringDecoder(QStringDecoder::Utf16BE, flags);
 
-    QByteArray chunk;
-    bool first = true;
-    for (;;) {
-        chunk.resize(ChunkSize);
-        const qint64 got = file.read(chunk.data(), ChunkSize);
-        if (got < 0)
-            ThrowScriptReadError(file, FSQLName);
-        if (got == 0)
-            break;
-        QByteArrayView in(chunk.constData(), got);
-        if (first) {
-            if (!bom.isEmpty() && in.startsWith(bom))
-                in = in.sliced(bom.size());
-            first = false;
-        }
-        const qsizetype before = FText.size();
-        const qsizetype room = encoding == TEncoding::None ? in.size() : decoder.requiredSpace(in.size());
-        FText.resize(before + room);
-        auto* out = reinterpret_cast<char16_t*>(FText.data()) + before;
-        char16_t* end = encoding == TEncoding::None
-                            ? DecodeCp1252(out, in)
-                            : reinterpret_cast<char16_t*>(decoder.appendToBuffer(reinterpret_cast<QChar*>(out), in));
-        FText.resize(before + (end - out));
-        const qsizetype nul = QStringView(FText).sliced(before).indexOf(QChar(0));
-        if (nul >= 0) {
-            FText.resize(before + nul);
-            break;
-        }
+    while (pos < end) {
+        const std::size_t pieceEnd = pos + PieceEnd(encoding, data + pos, end - pos, PieceSize);
+        const QByteArrayView in(data + pos, qsizetype(pieceEnd - pos));
+        char16_t* out = FText.Data() + FText.Size();
+        char16_t* done = encoding == TEncoding::None
+                             ? DecodeCp1252(out, in.data(), std::size_t(in.size()))
+                             : reinterpret_cast<char16_t*>(decoder.appendToBuffer(reinterpret_cast<QChar*>(out), in));
+        FText.SetSize(FText.Size() + std::size_t(done - out));
+        pos = pieceEnd;
+        if (owned)
+            owned->Release(pos);
     }
+    if (cutOff > 0) {
+        FText.Data()[FText.Size()] = u'\xFFFD';
+        FText.SetSize(FText.Size() + 1);
+    }
+    if (owned)
+        *owned = TPageArray<char>();
 }
 
 void TSQLFile::SplitText(qsizetype from)
 {
-    const char16_t* text = reinterpret_cast<const char16_t*>(FText.constData());
-    const qsizetype n = FText.size();
+    const char16_t* text = FText.Data();
+    const qsizetype n = qsizetype(FText.Size());
     FCurrent = {from, from, 0};
+    FLineCount = 0;
     qsizetype lineStart = from;
     qsizetype i = from;
     while (i < n) {
 #if defined(__SSE2__)
-        // Skip eight characters at a time while none of them is CR or LF.
+        // Skip eight characters at a time while none of them is CR, LF or NUL.
         const __m128i lf = _mm_set1_epi16('\n');
         const __m128i cr = _mm_set1_epi16('\r');
+        const __m128i nul = _mm_setzero_si128();
         while (i + 8 <= n) {
             const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
-            if (_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi16(v, lf), _mm_cmpeq_epi16(v, cr))) != 0)
+            const __m128i hit =
+                _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi16(v, lf), _mm_cmpeq_epi16(v, cr)), _mm_cmpeq_epi16(v, nul));
+            if (_mm_movemask_epi8(hit) != 0)
                 break;
             i += 8;
         }
@@ -176,6 +278,10 @@ void TSQLFile::SplitText(qsizetype from)
             break;
 #endif
         const char16_t c = text[i];
+        if (c == 0)
+            throw EOrvexaError(QStringLiteral("File %1 holds a NUL character at line %2; it may be in another encoding.")
+                                   .arg(FSQLName)
+                                   .arg(FLineCount + 1));
         if (c != u'\n' && c != u'\r') {
             ++i;
             continue;
@@ -187,19 +293,22 @@ void TSQLFile::SplitText(qsizetype from)
     // A line break at the very end makes no extra empty line.
     if (lineStart < n)
         AddLine(lineStart, n, n);
-    FBatches.push_back(FCurrent);
+    if (!FBatches.Append(FCurrent))
+        ThrowNotEnoughMemory(FSQLName);
 }
 
 // One line, characters start..end, the next line starting at next.
 void TSQLFile::AddLine(qsizetype start, qsizetype end, qsizetype next)
 {
-    const QStringView trimmed = TrimForCompare(QStringView(FText).mid(start, end - start));
+    ++FLineCount;
+    const QStringView trimmed = TrimForCompare(Text(start, end));
     if (StartsWithUpper(trimmed, QLatin1StringView("USE ")))
         UseDBWarn = true;
     if (StartsWithUpper(trimmed, QLatin1StringView("GO ")))
         GoNWarn = true;
     if (trimmed.size() == 2 && StartsWithUpper(trimmed, QLatin1StringView("GO"))) {
-        FBatches.push_back(FCurrent);
+        if (!FBatches.Append(FCurrent))
+            ThrowNotEnoughMemory(FSQLName);
         FCurrent = {next, next, 0};
         return;
     }
@@ -207,22 +316,6 @@ void TSQLFile::AddLine(qsizetype start, qsizetype end, qsizetype next)
         FCurrent.Start = start;
     FCurrent.End = end;
     ++FCurrent.Lines;
-}
-
-template <typename F> void TSQLFile::ForEachLine(qsizetype batch, F f) const
-{
-    const TBatch& b = FBatches[size_t(batch)];
-    const char16_t* text = reinterpret_cast<const char16_t*>(FText.constData());
-    qsizetype lineStart = b.Start;
-    for (qsizetype line = 0; line < b.Lines; ++line) {
-        qsizetype i = lineStart;
-        while (i < b.End && text[i] != u'\n' && text[i] != u'\r')
-            ++i;
-        f(QStringView(FText).mid(lineStart, i - lineStart));
-        if (i < b.End && text[i] == u'\r' && i + 1 < b.End && text[i + 1] == u'\n')
-            ++i;
-        lineStart = i + 1;
-    }
 }
 
 QStringList TSQLFile::BatchLines(qsizetype batch) const

@@ -62,7 +62,8 @@ TEST(CliSplit, EdgeCasesOfSplittingAsTheBinaryReportsThem)
         {"a\ngo\nGO\nb", "[[\"a\"],[],[\"b\"]]", false},
         {"a\n  Go \t\nGO 5\nGO;", "[[\"a\"],[\"GO 5\",\"GO;\"]]", true},
         {"a\rb\r\nc\n", "[[\"a\",\"b\",\"c\"]]", false},
-        {QByteArray("a\0\nGO\nb", 7), "[[\"a\"]]", false},
+        {"\"q\" \\ \t\x01\x1f \xC3\xA9 \xF0\x9F\x98\x80 /", "[[\"\\\"q\\\" \\\\ \\t\\u0001\\u001f \xC3\xA9 \xF0\x9F\x98\x80 /\"]]",
+         false},
     };
     QTemporaryDir dir;
     const TCli cli;
@@ -86,4 +87,46 @@ TEST(CliSplit, MissingFileIsTheDetectorsMessageAndExitOne)
     EXPECT_EQ(r.ExitCode, 1);
     EXPECT_EQ(r.Err, QStringLiteral("File:") + missing + QStringLiteral(" does not exist.\n"));
     EXPECT_TRUE(r.Out.isEmpty());
+}
+
+TEST(CliSplit, ScriptFromAPipeIsReadOnce)
+{
+    // /dev/stdin is the pipe the test writes into; it can be read only once.
+    const TCliResult r =
+        TCli().Run({QStringLiteral("split"), QStringLiteral("/dev/stdin")}, "select 1\r\nGO\r\nselect 2\r\n");
+    ASSERT_EQ(r.ExitCode, 0) << r.Err.toStdString();
+    const QJsonObject file = QJsonDocument::fromJson(r.Out.toUtf8()).array().first().toObject();
+    EXPECT_EQ(QJsonDocument(file[QStringLiteral("batches")].toArray()).toJson(QJsonDocument::Compact),
+              QByteArray("[[\"select 1\"],[\"select 2\"]]"));
+}
+
+TEST(CliSplit, NulCharacterFailsTheSplitNamingFileAndLine)
+{
+    QTemporaryDir dir;
+    const QString good = WriteFile(dir, QStringLiteral("good.sql"), "select 1\n");
+    const QString bad = WriteFile(dir, QStringLiteral("bad.sql"), QByteArray("a\nb\0\nGO\nc", 9));
+    const TCliResult r = TCli().Run({QStringLiteral("split"), good, bad});
+    EXPECT_EQ(r.ExitCode, 1);
+    EXPECT_EQ(r.Err, QStringLiteral("File ") + bad +
+                         QStringLiteral(" holds a NUL character at line 2; it may be in another encoding.\n"));
+    EXPECT_TRUE(r.Out.isEmpty()) << r.Out.toStdString();
+}
+
+TEST(CliSplit, ManyBatchesAcrossOutputBlocks)
+{
+    // More JSON than one block of output, with a character outside ASCII at
+    // every batch, so blocks end inside strings and between batches.
+    QByteArray script;
+    for (int i = 0; i < 60000; ++i)
+        script += "select N'caf\xC3\xA9', " + QByteArray::number(i) + "\nGO\n";
+    QTemporaryDir dir;
+    const TCliResult r = TCli().Run({QStringLiteral("split"), WriteFile(dir, QStringLiteral("big.sql"), script)});
+    ASSERT_EQ(r.ExitCode, 0) << r.Err.toStdString();
+    const QJsonArray batches =
+        QJsonDocument::fromJson(r.Out.toUtf8()).array().first().toObject()[QStringLiteral("batches")].toArray();
+    ASSERT_EQ(batches.size(), 60001);
+    for (int i : {0, 12345, 59999})
+        EXPECT_EQ(batches[i].toArray(),
+                  QJsonArray({QString::fromUtf8("select N'caf\xC3\xA9', ") + QString::number(i)}));
+    EXPECT_EQ(batches[60000].toArray(), QJsonArray());
 }
