@@ -33,6 +33,11 @@
 //              nested rows in this same row encoding
 //   Fields of other type codes are skipped by their fixed size or their length
 //   prefix. The file ends right after the last row.
+//
+// The file holds passwords in plain text, and in a damaged file any byte may
+// stand where a name or a number is expected: an error names the fault, the
+// row and the byte offset, and the fields by this program's own names or by
+// their place, never by anything read from the file.
 #include "untDBListFileInternal.h"
 
 #include "untCommon.h"
@@ -104,6 +109,8 @@ public:
 
 struct TBinField {
     QString Name;
+    QString Label;  // how messages name it: "field 3", or this program's name for it once matched
+    qint64 At = 0;  // offset of its descriptor
     quint32 Code = 0;
     bool Varying = false;
     quint32 Size = 0;
@@ -144,7 +151,7 @@ private:
         return qint64((v ^ sign) - sign);
     }
 
-    QList<TBinField> ReadDescriptors(int count, int depth);
+    QList<TBinField> ReadDescriptors(int count, int depth, const QString& table);
     // Reads one row of `fields`; calls back for each value that matters.
     struct TRowValues {
         QList<qint64> Ints;
@@ -158,14 +165,17 @@ private:
     qint64 FPos = 0;
 };
 
-QList<TBinField> TBinReader::ReadDescriptors(int count, int depth)
+QList<TBinField> TBinReader::ReadDescriptors(int count, int depth, const QString& table)
 {
     QList<TBinField> fields;
     for (int i = 0; i < count; ++i) {
         TBinField f;
+        f.At = FPos;
+        f.Label = QStringLiteral("field %1 of the %2").arg(i + 1).arg(table);
+        const QString where = QStringLiteral("the descriptor of %1 (at byte %2)").arg(f.Label).arg(f.At);
         const quint32 len = quint32(UInt(1));
         if (len == 0)
-            throw EOrvexaError(QStringLiteral("field descriptor %1 of the binary form has an empty name.").arg(i + 1));
+            throw EOrvexaError(where + QStringLiteral(" has an empty name."));
         Need(len);
         f.Name = QString::fromUtf8(FData.constData() + FPos, len);
         FPos += len;
@@ -176,17 +186,14 @@ QList<TBinField> TBinReader::ReadDescriptors(int count, int depth)
         f.Size = type & 0xFFFF;
         if (f.Code == CodeNested) {
             if (depth > 0)
-                throw EOrvexaError(QStringLiteral("the nested table %1 holds another nested table.").arg(f.Name));
-            f.Children = ReadDescriptors(int(UInt(2)), depth + 1);
+                throw EOrvexaError(where + QStringLiteral(" makes a nested table inside a nested table."));
+            f.Children = ReadDescriptors(int(UInt(2)), depth + 1, QStringLiteral("nested table"));
         }
         if (f.Varying ? !(f.Size == 1 || f.Size == 2 || f.Size == 4) : f.Size > 8 && f.Code != CodeNested)
-            throw EOrvexaError(QStringLiteral("the field %1 has a size of %2, which the binary form does not allow.")
-                                   .arg(f.Name)
-                                   .arg(f.Size));
+            throw EOrvexaError(where + QStringLiteral(" gives a value size that the binary form does not allow."));
         if ((f.Code == CodeInteger && (f.Varying || f.Size == 0)) || (f.Code == CodeBoolean && (f.Varying || f.Size == 0))
             || (f.Code == CodeText && !f.Varying) || (f.Code == CodeNested && !f.Varying))
-            throw EOrvexaError(QStringLiteral("the field %1 has the malformed type 0x%2.")
-                                   .arg(f.Name, QString::number(type, 16).toUpper()));
+            throw EOrvexaError(where + QStringLiteral(" has a malformed field type."));
         fields.append(f);
     }
     return fields;
@@ -216,16 +223,33 @@ TBinReader::TRowValues TBinReader::ReadRow(const QList<TBinField>& fields, const
             row.Bools[i] = UInt(f.Size) != 0;
             break;
         case CodeText: {
+            const qint64 at = FPos;
             const quint64 bytes = UInt(f.Size);
             if (bytes % 2 != 0)
-                throw EOrvexaError(QStringLiteral("%1: the %2 has an odd length of %3 bytes, which is not UTF-16.")
-                                       .arg(where, f.Name)
-                                       .arg(bytes));
+                throw EOrvexaError(QStringLiteral("%1: the %2 (at byte %3) has an odd length, which is not UTF-16.")
+                                       .arg(where, f.Label)
+                                       .arg(at));
             Need(qint64(bytes));
+            const qint64 first = FPos;
             QString text(qsizetype(bytes / 2), Qt::Uninitialized);
             for (quint64 k = 0; k < bytes / 2; ++k)
                 text[qsizetype(k)] = QChar(qFromLittleEndian<quint16>(FData.constData() + FPos + 2 * k));
             FPos += qint64(bytes);
+            // Half of a surrogate pair is no character: the store (UTF-8)
+            // would keep a "?" in its place, and a password would silently
+            // change. The file is refused instead.
+            for (qsizetype k = 0; k < text.size(); ++k) {
+                const QChar c = text[k];
+                if (c.isHighSurrogate() && k + 1 < text.size() && text[k + 1].isLowSurrogate()) {
+                    ++k;
+                    continue;
+                }
+                if (c.isSurrogate())
+                    throw EOrvexaError(QStringLiteral("%1: the %2 holds half of a UTF-16 surrogate pair at byte %3, "
+                                                      "which is no character; the file is damaged.")
+                                           .arg(where, f.Label)
+                                           .arg(first + 2 * k));
+            }
             row.Texts[i] = text;
             break;
         }
@@ -253,16 +277,33 @@ TBinReader::TRowValues TBinReader::ReadRow(const QList<TBinField>& fields, const
     return row;
 }
 
-qsizetype FindBinField(const QList<TBinField>& fields, const char* name, quint32 code, const QString& table)
+const char* TypeCodeName(quint32 code)
+{
+    switch (code) {
+    case CodeInteger:
+        return "an integer";
+    case CodeBoolean:
+        return "a boolean";
+    case CodeText:
+        return "a text";
+    default:
+        return "a nested table";
+    }
+}
+
+// Finds the field of that name (ignoring letter case) and names it by this
+// program's name from then on.
+qsizetype FindBinField(QList<TBinField>& fields, const char* name, quint32 code, const QString& table)
 {
     for (qsizetype i = 0; i < fields.size(); ++i) {
         if (fields[i].Name.compare(QLatin1String(name), Qt::CaseInsensitive) != 0)
             continue;
         if (fields[i].Code != code)
-            throw EOrvexaError(QStringLiteral("the field %1 of the %2 has the type code %3, not %4.")
-                                   .arg(fields[i].Name, table)
-                                   .arg(fields[i].Code)
-                                   .arg(code));
+            throw EOrvexaError(QStringLiteral("the field %1 of the %2 (descriptor at byte %3) is not %4.")
+                                   .arg(QLatin1String(name), table)
+                                   .arg(fields[i].At)
+                                   .arg(QLatin1String(TypeCodeName(code))));
+        fields[i].Label = QLatin1String(name);
         return i;
     }
     throw EOrvexaError(QStringLiteral("the %1 has no field %2.").arg(table, QLatin1String(name)));
@@ -285,7 +326,7 @@ TDBListPacket TBinReader::Read()
     Need(0);
     if (fieldCount == 0)
         throw EOrvexaError(QStringLiteral("the instance table of the binary form has no fields."));
-    const QList<TBinField> fields = ReadDescriptors(fieldCount, 0);
+    QList<TBinField> fields = ReadDescriptors(fieldCount, 0, QStringLiteral("instance table"));
 
     const QString table = QStringLiteral("instance table");
     const qsizetype fId = FindBinField(fields, InstanceID, CodeInteger, table);
@@ -300,7 +341,7 @@ TDBListPacket TBinReader::Read()
     if (fDbs < 0)
         throw EOrvexaError(QStringLiteral("the instance table has no nested table field (%1), so it holds no databases.")
                                .arg(QLatin1String(Databases)));
-    const QString nestedTable = QStringLiteral("nested table ") + fields[fDbs].Name;
+    const QString nestedTable = QStringLiteral("nested table (field %1 of the instance table)").arg(fDbs + 1);
     const qsizetype fDbId = FindBinField(fields[fDbs].Children, DatabaseID, CodeInteger, nestedTable);
     const qsizetype fDbName = FindBinField(fields[fDbs].Children, DatabaseName, CodeText, nestedTable);
 
@@ -308,11 +349,11 @@ TDBListPacket TBinReader::Read()
         Truncated();
     TDBListPacket packet;
     for (quint64 r = 0; r < rowCount; ++r) {
-        const QString where = QStringLiteral("instance row %1").arg(r + 1);
+        const QString where = QStringLiteral("instance row %1 (at byte %2)").arg(r + 1).arg(FPos);
         const TRowValues row = ReadRow(fields, where);
         TPacketInstance inst;
         if (row.Ints[fId] < INT32_MIN || row.Ints[fId] > INT32_MAX)
-            throw EOrvexaError(QStringLiteral("%1: the InstanceID %2 is not a 32-bit number.").arg(where).arg(row.Ints[fId]));
+            throw EOrvexaError(QStringLiteral("%1: the InstanceID is not a 32-bit number.").arg(where));
         inst.InstanceID = qint32(row.Ints[fId]);
         inst.InstanceName = row.Texts[fName];
         inst.UserName = row.Texts[fUser];
@@ -323,10 +364,9 @@ TDBListPacket TBinReader::Read()
             ++dbNo;
             TPacketDatabase db;
             if (dbRow.Ints[fDbId] < INT32_MIN || dbRow.Ints[fDbId] > INT32_MAX)
-                throw EOrvexaError(QStringLiteral("database row %1 of %2: the DataBaseID %3 is not a 32-bit number.")
+                throw EOrvexaError(QStringLiteral("database row %1 of %2: the DataBaseID is not a 32-bit number.")
                                        .arg(dbNo)
-                                       .arg(where)
-                                       .arg(dbRow.Ints[fDbId]));
+                                       .arg(where));
             db.DatabaseID = qint32(dbRow.Ints[fDbId]);
             db.InstanceID = inst.InstanceID;
             db.DatabaseName = dbRow.Texts[fDbName];

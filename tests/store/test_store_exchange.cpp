@@ -320,6 +320,104 @@ TEST_F(StoreExchange, BadFilesAreRefusedAndTheListsStayAsTheyWere)
     EXPECT_TRUE(FBoxes.Shown.isEmpty());
 }
 
+// The binary form holds passwords in plain text. However it is damaged, what
+// the reader says about it names the fault and where it is, never bytes of
+// the file: a name or a number read from the wrong place may be a password.
+TEST_F(StoreExchange, DamagedBinaryFilesAreDescribedWithoutTheirBytes)
+{
+    const QString password = QStringLiteral("Geheim=Zx9!Qu4rtz");
+    const QByteArray good = WriteDBListBinary(
+        {{MakeInstance(1, "SRV", "sa", password, false, {{1, "Sales"}}), MakeInstance(2, "B", "u", password, false)}});
+    // Every four characters of the password, as UTF-16 with its zero bytes
+    // dropped (how such bytes show in a message).
+    const auto leaks = [&](QString message) {
+        message.remove(QChar(0));
+        for (qsizetype i = 0; i + 4 <= password.size(); ++i)
+            if (message.contains(password.mid(i, 4)))
+                return true;
+        return false;
+    };
+    QList<QByteArray> damaged;
+    for (quint32 at = 24; at < quint32(good.size()); ++at) {  // content that starts anywhere
+        QByteArray b = good;
+        qToLittleEndian(at, b.data() + 8);
+        damaged << b;
+    }
+    for (int len = 1; len < 256; ++len) {  // a first field name of any length
+        QByteArray b = good;
+        b[24] = char(len);
+        damaged << b;
+    }
+    for (qsizetype at = 24; at < good.size(); ++at) {  // one byte changed anywhere
+        QByteArray b = good;
+        b[at] = char(b[at] ^ 0xA5);
+        damaged << b;
+    }
+    int refused = 0;
+    for (const QByteArray& b : damaged) {
+        try {
+            ReadDBList(b);
+        } catch (const EOrvexaError& e) {
+            ++refused;
+            EXPECT_FALSE(leaks(e.Message())) << e.Message().toStdString();
+        }
+    }
+    EXPECT_GT(refused, damaged.size() / 2);
+
+    // Descriptors are named by their place and offset.
+    QByteArray badSize = good;
+    qToLittleEndian(quint32(0x004A0003), badSize.data() + 24 + 1 + 10);  // InstanceID's type: text, 3-byte prefix
+    try {
+        ReadDBList(badSize);
+        ADD_FAILURE() << "a text with a 3-byte length prefix was read";
+    } catch (const EOrvexaError& e) {
+        EXPECT_EQ(e.Message(), "the descriptor of field 1 of the instance table (at byte 24) gives a value size that "
+                               "the binary form does not allow.");
+    }
+}
+
+// A text with half of a surrogate pair is no text: the file is refused, with
+// the byte offset of the bad code unit, and nothing is imported.
+TEST_F(StoreExchange, BinaryTextWithALoneSurrogateIsRefused)
+{
+    const TDBListPacket before = {{MakeInstance(1, "kept", "", "", true, {{1, "db"}})}};
+    ASSERT_TRUE(Dm().UpdateDBListData(before));
+    const QChar high(0xD83D), low(0xDE00);
+    const struct {
+        const char* Name;
+        QString Password;
+        int BadUnit;  // index of the lone code unit
+    } cases[] = {
+        {"high surrogate at the end", QStringLiteral("pw") + high, 2},
+        {"high surrogate before a letter", QStringLiteral("p") + high + QStringLiteral("w"), 1},
+        {"low surrogate alone", QString(low) + QStringLiteral("pw"), 0},
+        {"two highs", QStringLiteral("p") + high + high + low, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        const QByteArray bin = WriteDBListBinary({{MakeInstance(1, "SRV", "sa", c.Password, false, {{1, "d"}})}});
+        QByteArray units(reinterpret_cast<const char*>(c.Password.utf16()), c.Password.size() * 2);
+        const qsizetype textAt = bin.indexOf(units);
+        ASSERT_GT(textAt, 0);
+        const QString file = TempFile(QStringLiteral("surrogate.dat"));
+        WriteAll(file, bin);
+        QString message;
+        try {
+            Dm().ImportDBList(file);
+        } catch (const EOrvexaError& e) {
+            message = e.Message();
+        }
+        EXPECT_TRUE(message.endsWith(QStringLiteral(": the UserPWD holds half of a UTF-16 surrogate pair at byte %1, "
+                                                    "which is no character; the file is damaged.")
+                                         .arg(textAt + 2 * c.BadUnit)))
+            << message.toStdString();
+        EXPECT_EQ(Dm().GetDBListData(), before);
+    }
+    // A whole pair is a character like any other.
+    const TDBListPacket emoji = {{MakeInstance(1, "SRV", "sa", QStringLiteral("p") + high + low, false, {{1, "d"}})}};
+    EXPECT_EQ(ReadDBList(WriteDBListBinary(emoji)), emoji);
+}
+
 TEST_F(StoreExchange, StoreErrorDuringImportIsShownAndRolledBack)
 {
     const TDBListPacket before = {{MakeInstance(1, "kept", "", "", true, {{1, "db"}})}};
