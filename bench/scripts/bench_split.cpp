@@ -1,6 +1,8 @@
 // Splitting throughput and peak memory for one large script file.
 //   bench_split generate utf8|ansi PATH MEGABYTES   writes a test script
 //   bench_split split PATH                          splits it and reports
+//   bench_split command PATH PROGRAM ARGS...        runs a program (its output
+//       thrown away) and reports its time and peak memory against PATH's size
 // Run each split in a process of its own so that its peak memory is its own.
 #include "untSQLFile.h"
 
@@ -10,6 +12,9 @@
 #include <QFileInfo>
 
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -65,6 +70,31 @@ int Split(const char* path)
     return 0;
 }
 
+// Peak memory of a whole program, such as orvexa-cli split, which must not
+// hold its output in memory.
+int Command(const char* path, char** argv)
+{
+    const double megabytes = double(QFileInfo(QString::fromLocal8Bit(path)).size()) / 1e6;
+    QElapsedTimer timer;
+    timer.start();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        execvp(argv[0], argv);
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    const double seconds = double(timer.nsecsElapsed()) / 1e9;
+    rusage usage{};
+    getrusage(RUSAGE_CHILDREN, &usage);
+    const double peakMB = double(usage.ru_maxrss) * 1024 / 1e6;
+    std::printf("%-8s %8.1f MB  %7.1f MB/s  peak %7.1f MB = %.2f x file (target <= 3)  exit %d\n", "command", megabytes,
+                megabytes / seconds, peakMB, peakMB / megabytes, WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -74,6 +104,8 @@ int main(int argc, char** argv)
         return Generate(argv[2], argv[3], std::atol(argv[4]));
     if (argc == 3 && std::strcmp(argv[1], "split") == 0)
         return Split(argv[2]);
-    std::fprintf(stderr, "usage: bench_split generate utf8|ansi PATH MEGABYTES | split PATH\n");
+    if (argc >= 4 && std::strcmp(argv[1], "command") == 0)
+        return Command(argv[2], argv + 3);
+    std::fprintf(stderr, "usage: bench_split generate utf8|ansi PATH MEGABYTES | split PATH | command PATH PROGRAM ARGS...\n");
     return 2;
 }
