@@ -314,6 +314,7 @@ void TfrmMain::CreateLayout()
                                QStringLiteral("Databases"));
     lvDatabases->setObjectName(QStringLiteral("lvDatabases"));
     lvDatabases->header()->setSectionResizeMode(QHeaderView::Stretch);
+    lvDatabases->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     lvDatabases->setMinimumWidth(120);
 
     auto* center = new QWidget(work);
@@ -339,8 +340,10 @@ void TfrmMain::CreateLayout()
     lvSQLFiles->header()->setSectionResizeMode(0, QHeaderView::Stretch);
     lvSQLFiles->header()->setSectionResizeMode(1, QHeaderView::Interactive);
     lvSQLFiles->header()->setSectionResizeMode(2, QHeaderView::Interactive);
-    lvSQLFiles->setColumnWidth(1, 38 + 20);
-    lvSQLFiles->setColumnWidth(2, 50 + 20);
+    // Wide enough for the titles in the platform's font.
+    const QFontMetrics titles(lvSQLFiles->header()->font());
+    lvSQLFiles->setColumnWidth(1, qMax(38, titles.horizontalAdvance(QStringLiteral("Sequence")) + 16));
+    lvSQLFiles->setColumnWidth(2, qMax(50, titles.horizontalAdvance(QStringLiteral("Path")) + 16));
     lvSQLFiles->setMinimumWidth(120);
 
     work->addWidget(lvDatabases);
@@ -446,7 +449,7 @@ void TfrmMain::closeEvent(QCloseEvent* event)
         FCloseWhenStopped = true;
         if (ExecThread)
             ExecThread->Cancel();
-        StatusPanel1->setText(QStringLiteral("Stoping ..."));
+        SetStatusText(QStringLiteral("Stoping ..."));
         event->ignore();
         return;
     }
@@ -775,7 +778,7 @@ void TfrmMain::SetStatus(TStatusType value)
         lvResults->clear();
         PageControls.clear();
         lblNoResult->show();
-        StatusPanel1->setText(QStringLiteral("Ready"));
+        SetStatusText(QStringLiteral("Ready"));
         break;
     case stConstruct:
         lvDatabases->setEnabled(false);
@@ -791,10 +794,10 @@ void TfrmMain::SetStatus(TStatusType value)
             const int total = splBottom->height();
             splBottom->setSizes({qMax(total - 250, 100), 250});
         }
-        StatusPanel1->setText(QStringLiteral("Constructing task list..."));
+        SetStatusText(QStringLiteral("Constructing task list..."));
         break;
     case stExec:
-        StatusPanel1->setText(QStringLiteral("Executing..."));
+        SetStatusText(QStringLiteral("Executing..."));
         break;
     case stOK:
     case stFail:
@@ -810,12 +813,18 @@ void TfrmMain::SetStatus(TStatusType value)
         actOptions->setEnabled(bool(FDialogs.Options));
         for (QAction* action : {actExportCurrentTabResult, actExportCurrentDBResults, actExportAllResults})
             action->setEnabled(true);
-        StatusPanel1->setText(value == stOK ? QStringLiteral("Execution completed successfully")
-                                            : QStringLiteral("Execution failed. Please check the detailed log."));
+        SetStatusText(value == stOK ? QStringLiteral("Execution completed successfully")
+                                    : QStringLiteral("Execution failed. Please check the detailed log."));
         break;
     }
     FStatus = value;
     RepaintStatusBar();
+}
+
+void TfrmMain::SetStatusText(const QString& text)
+{
+    StatusPanel1->setText(text);
+    emit StatusTextChanged(text);
 }
 
 void TfrmMain::RepaintStatusBar()
@@ -906,7 +915,7 @@ void TfrmMain::actStopExecute()
             ExecThread->Terminate();
         FCancelRequested = true;
     }
-    StatusPanel1->setText(QStringLiteral("Stoping ..."));
+    SetStatusText(QStringLiteral("Stoping ..."));
 }
 
 void TfrmMain::ExecThreadTerminated()

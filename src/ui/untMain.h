@@ -150,6 +150,10 @@ public:
     // The question asked when the window is closed during a run.
     static QString CloseDuringRunText();
 
+signals:
+    // Status panel 1 took a new text (run status, "Stoping ...").
+    void StatusTextChanged(const QString& text);
+
 protected:
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
@@ -188,6 +192,7 @@ private:
     void MoveSQLFile(int step);
     void SetDBStatusText();
     void SetSQLFileCountText();
+    void SetStatusText(const QString& text);
     void RepaintStatusBar();
     void FlushLog();
     void MarkLastDatabase(TDBOutcome outcome, const QString& firstError);
