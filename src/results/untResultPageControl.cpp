@@ -6,6 +6,8 @@
 #include <QTabBar>
 #include <QVBoxLayout>
 
+#include <vector>
+
 namespace {
 
 // A layout that makes its one child fill the tab.
@@ -26,6 +28,59 @@ QWidget* PlacementOf(QObject* AOwner, QWidget* AParent)
         return widget;
     throw EOrvexaError(QStringLiteral("Parameter 'Parent' can't  be empty."));
 }
+
+// A tab bar that measures each tab once. Qt's tab bar measures every tab
+// again (fonts, style) whenever one is added, which makes thousands of
+// result tabs cost seconds; a tab's size changes only with its caption, the
+// font or the style.
+class TResultTabBar final : public QTabBar {
+public:
+    using QTabBar::QTabBar;
+
+protected:
+    QSize tabSizeHint(int index) const override
+    {
+        if (index < 0 || index >= count())
+            return QTabBar::tabSizeHint(index);
+        if (FSizes.size() <= size_t(index))
+            FSizes.resize(size_t(count()));
+        TMeasured& m = FSizes[size_t(index)];
+        const QString text = tabText(index);
+        if (!m.Size.isValid() || m.Text != text) {
+            m.Size = QTabBar::tabSizeHint(index);
+            m.Text = text;
+        }
+        return m.Size;
+    }
+
+    void tabInserted(int index) override
+    {
+        if (size_t(index) < FSizes.size())
+            FSizes.insert(FSizes.begin() + index, TMeasured{});
+        QTabBar::tabInserted(index);
+    }
+
+    void tabRemoved(int index) override
+    {
+        if (size_t(index) < FSizes.size())
+            FSizes.erase(FSizes.begin() + index);
+        QTabBar::tabRemoved(index);
+    }
+
+    void changeEvent(QEvent* event) override
+    {
+        if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange)
+            FSizes.clear();
+        QTabBar::changeEvent(event);
+    }
+
+private:
+    struct TMeasured {
+        QString Text;
+        QSize Size;  // invalid: not measured yet
+    };
+    mutable std::vector<TMeasured> FSizes;
+};
 
 }  // namespace
 
@@ -106,8 +161,8 @@ void TResultTabSheet::showEvent(QShowEvent* event)
 TResultPageControl::TResultPageControl(QObject* AOwner, QWidget* AParent)
     : QTabWidget(PlacementOf(AOwner, AParent))
 {
+    setTabBar(new TResultTabBar(this));
     setVisible(false);
-    setDocumentMode(false);
     tabBar()->setUsesScrollButtons(true);
     tabBar()->setElideMode(Qt::ElideNone);
     FMsgTab = new TMsgTabSheet(this);

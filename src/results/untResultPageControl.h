@@ -25,12 +25,12 @@
 #include "untResultStringGrid.h"
 #include "untResultTable.h"
 
+#include <QMenu>
 #include <QPointer>
 #include <QStringList>
 #include <QTabWidget>
 #include <QWidget>
 
-class QMenu;
 class QPlainTextEdit;
 
 // The message tab: a read-only text box with a vertical scroll bar only,

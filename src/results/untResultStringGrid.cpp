@@ -247,7 +247,10 @@ void TResultStringGrid::ApplyGeometry()
     const QFontMetrics fm = fontMetrics();
     auto* top = static_cast<TGridHeader*>(horizontalHeader());
     auto* left = static_cast<TGridHeader*>(verticalHeader());
-    left->setDefaultSectionSize(rowHeight);
+    // Qt walks every row when the default height changes: it is set before
+    // a result is loaded and again only when the resolution changes it.
+    if (left->defaultSectionSize() != rowHeight)
+        left->setDefaultSectionSize(rowHeight);
     top->SetExtent(rowHeight, 0);
     left->SetExtent(fm.horizontalAdvance(QString::number(FDataSet.RowCount() + 1)) + Scaled(TitlePadding96),
                     Scaled(NumberRightGap96));

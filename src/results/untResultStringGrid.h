@@ -20,10 +20,10 @@
 
 #include "untResultTable.h"
 
+#include <QMenu>
 #include <QPointer>
 #include <QTableView>
 
-class QMenu;
 class TResultGridModel;
 
 class TResultStringGrid : public QTableView {
