@@ -1,5 +1,7 @@
 #include "untResultStringGrid.h"
 
+#include "untCommon.h"
+
 #include <QAbstractButton>
 #include <QAbstractTableModel>
 #include <QApplication>
@@ -7,6 +9,7 @@
 #include <QContextMenuEvent>
 #include <QHeaderView>
 #include <QHelpEvent>
+#include <QKeyEvent>
 #include <QMenu>
 #include <QMouseEvent>
 #include <QPainter>
@@ -500,4 +503,19 @@ bool TResultStringGrid::viewportEvent(QEvent* event)
         return true;
     }
     return QTableView::viewportEvent(event);
+}
+
+void TResultStringGrid::keyPressEvent(QKeyEvent* event)
+{
+    if (event == QKeySequence::Copy) {
+        CopySelection(CurrentConfig.CopyTitle);
+        event->accept();
+        return;
+    }
+    if (event == QKeySequence::SelectAll) {
+        SelectAll();
+        event->accept();
+        return;
+    }
+    QTableView::keyPressEvent(event);
 }

@@ -76,6 +76,9 @@ public:
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     bool viewportEvent(QEvent* event) override;
+    // Copy and select-all keys act as CopySelection (titles as the CopyTitle
+    // option says) and SelectAll, in case no window handled them first.
+    void keyPressEvent(QKeyEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
 
 private:

@@ -2,6 +2,7 @@
 // what the cells show, selection by the title row, the number column and the
 // corner with every mouse button, and the text that the copy puts on the
 // clipboard.
+#include "untCommon.h"
 #include "untResultStringGrid.h"
 
 #include "ResultGridSupport.h"
@@ -330,6 +331,21 @@ TEST_F(ResultGrid, CopyPutsTheSelectedBlockOnTheClipboard)
         g.CopySelection(c.title);
         EXPECT_EQ(QApplication::clipboard()->text(), QString::fromUtf8(c.text))
             << c.left << "," << c.top << "," << c.right << "," << c.bottom << " titles " << c.title;
+    }
+
+    // The keys copy the same text, with titles as the option in force says.
+    for (const bool titles : {false, true}) {
+        const TConfig saved = CurrentConfig;
+        CurrentConfig.CopyTitle = titles;
+        g.clearSelection();
+        QTest::keyClick(&g, Qt::Key_A, Qt::ControlModifier);
+        EXPECT_EQ(Block(), QStringLiteral("1,1,4,6"));
+        g.SelectRow(2);
+        QApplication::clipboard()->clear();
+        QTest::keyClick(&g, Qt::Key_C, Qt::ControlModifier);
+        CurrentConfig = saved;
+        EXPECT_EQ(QApplication::clipboard()->text(),
+                  QString::fromUtf8(titles ? "id\tname\tnote\ttail\r\n2\ttwo\tn2\tt2\r\n" : "2\ttwo\tn2\tt2\r\n"));
     }
 
     // A block dragged with the mouse, extended with Shift.
