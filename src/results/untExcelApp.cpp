@@ -84,30 +84,43 @@ void TExcelWorksheet::CheckRow(int row, int column)
     FRow = row;
 }
 
-void TExcelWorksheet::SetText(int row, int column, const QString& text, bool bold)
+void TExcelWorksheet::CellError(int error, int row, int column) const
+{
+    Fail(QStringLiteral("Cell (%1, %2) of the sheet %3: %4")
+             .arg(row)
+             .arg(column)
+             .arg(FName, WriterError(lxw_error(error))));
+}
+
+void TExcelWorksheet::SetText(int row, int column, QStringView text, bool bold)
 {
     CheckRow(row, column);
     // A cell holds at most 32,767 characters; a longer text keeps its
     // beginning (never half of a surrogate pair).
-    QStringView view(text);
-    if (view.size() > ExcelMaxTextLength) {
+    if (text.size() > ExcelMaxTextLength) {
         qsizetype cut = ExcelMaxTextLength;
-        if (view[cut - 1].isHighSurrogate())
+        if (text[cut - 1].isHighSurrogate())
             --cut;
-        view = view.left(cut);
+        text = text.left(cut);
     }
-    const QByteArray utf8 = view.toUtf8();
-    Check(worksheet_write_string(Sheet(), lxw_row_t(row - 1), lxw_col_t(column - 1), utf8.constData(),
-                                 bold ? FBook.Format(QString(), true) : nullptr),
-          QStringLiteral("Cell (%1, %2) of the sheet %3").arg(row).arg(column).arg(FName));
+    // One buffer for the UTF-8 of every cell of the workbook.
+    QByteArray& utf8 = FBook.FUtf8;
+    utf8.resize(FBook.FEncoder.requiredSpace(text.size()) + 1);
+    char* end = FBook.FEncoder.appendToBuffer(utf8.data(), text);
+    *end = '\0';
+    const lxw_error error = worksheet_write_string(Sheet(), lxw_row_t(row - 1), lxw_col_t(column - 1), utf8.constData(),
+                                                   bold ? FBook.Format(QString(), true) : nullptr);
+    if (error != LXW_NO_ERROR)
+        CellError(error, row, column);
 }
 
 void TExcelWorksheet::SetNumber(int row, int column, double value, const QString& numFormat)
 {
     CheckRow(row, column);
-    Check(worksheet_write_number(Sheet(), lxw_row_t(row - 1), lxw_col_t(column - 1), value,
-                                 numFormat.isEmpty() ? nullptr : FBook.Format(numFormat, false)),
-          QStringLiteral("Cell (%1, %2) of the sheet %3").arg(row).arg(column).arg(FName));
+    const lxw_error error = worksheet_write_number(Sheet(), lxw_row_t(row - 1), lxw_col_t(column - 1), value,
+                                                   numFormat.isEmpty() ? nullptr : FBook.Format(numFormat, false));
+    if (error != LXW_NO_ERROR)
+        CellError(error, row, column);
 }
 
 void TExcelWorksheet::SetDateTime(int row, int column, double serial, const QString& numFormat)
@@ -185,18 +198,16 @@ void TExcelWorkbook::Remove(TExcelWorksheet* sheet)
 
 lxw_format* TExcelWorkbook::Format(const QString& numFormat, bool bold)
 {
-    const QString key = (bold ? QStringLiteral("b|") : QStringLiteral("n|")) + numFormat;
-    for (const auto& [k, format] : FFormats)
-        if (k == key)
-            return format;
-    lxw_format* format = workbook_add_format(FBook);
+    lxw_format*& format = (bold ? FBoldFormats : FFormats)[numFormat];
+    if (format)
+        return format;
+    format = workbook_add_format(FBook);
     if (!format)
         Fail(QStringLiteral("The spreadsheet writer cannot add a cell format."));
     if (bold)
         format_set_bold(format);
     if (!numFormat.isEmpty())
         format_set_num_format(format, numFormat.toUtf8().constData());
-    FFormats.emplace_back(key, format);
     return format;
 }
 
@@ -265,6 +276,7 @@ void TExcelWorkbook::SaveAs(const QString& fileName, int fileFormat)
     FBook = nullptr;
     FSheets.clear();
     FFormats.clear();
+    FBoldFormats.clear();
     if (error != LXW_NO_ERROR) {
         QFile::remove(temp);
         QString reason = WriterError(error);
@@ -299,6 +311,7 @@ void TExcelWorkbook::Close(bool saveChanges)
     }
     FSheets.clear();
     FFormats.clear();
+    FBoldFormats.clear();
     if (FBook) {
         lxw_workbook_free(FBook);
         FBook = nullptr;

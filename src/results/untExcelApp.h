@@ -21,7 +21,11 @@
 // thread, any thread.
 #pragma once
 
+#include <QByteArray>
+#include <QHash>
 #include <QString>
+#include <QStringEncoder>
+#include <QStringView>
 
 #include <memory>
 #include <vector>
@@ -51,7 +55,7 @@ public:
     // it. Throw EOrvexaError for a row above the current one or outside the
     // sheet. numFormat is an Excel number format ("0.00", "yyyy-mm-dd"), or
     // empty for General.
-    void SetText(int row, int column, const QString& text, bool bold = false);
+    void SetText(int row, int column, QStringView text, bool bold = false);
     void SetNumber(int row, int column, double value, const QString& numFormat = QString());
     // A date-time as Excel's serial number (days since 1899-12-30).
     void SetDateTime(int row, int column, double serial, const QString& numFormat);
@@ -69,6 +73,7 @@ private:
     lxw_worksheet* Sheet();  // creates the writer's sheet on first use
     void CheckRow(int row, int column);
     QString TempDataError(bool flush) const;
+    [[noreturn]] void CellError(int error, int row, int column) const;
 
     TExcelWorkbook& FBook;
     QString FName;
@@ -109,7 +114,10 @@ private:
     lxw_workbook* FBook = nullptr;
     QByteArray FTempDir;
     std::vector<std::unique_ptr<TExcelWorksheet>> FSheets;
-    std::vector<std::pair<QString, lxw_format*>> FFormats;
+    QHash<QString, lxw_format*> FFormats;      // by number format
+    QHash<QString, lxw_format*> FBoldFormats;  // the same, bold
+    QStringEncoder FEncoder{QStringEncoder::Utf8};
+    QByteArray FUtf8;
     int FNextSheetNumber = 1;
 };
 

@@ -156,7 +156,7 @@ void WriteValue(TExcelWorksheet& sheet, int row, int column, const TResultView& 
                                                           : FormatTime);
         return;
     }
-    case TCellKind::Text: sheet.SetText(row, column, data.AsText(r, c).toString()); return;
+    case TCellKind::Text: sheet.SetText(row, column, data.AsText(r, c)); return;
     case TCellKind::Display: {
         const QString text = data.DisplayText(r, c);
         if (!text.isEmpty())
