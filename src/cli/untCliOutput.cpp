@@ -3,12 +3,12 @@
 #include "untCommon.h"
 #include "untCsvWriter.h"
 #include "untExcelUtils.h"
+#include "untOutputFile.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
 
 #include <utility>
 
@@ -19,14 +19,36 @@ namespace {
     throw EOrvexaError(QStringLiteral("Cannot write %1: %2").arg(QDir::toNativeSeparators(path), reason));
 }
 
-void WriteAll(QIODevice& out, const QString& text)
+// Writes a whole small file, or fails leaving the name as it was.
+void WriteWholeFile(const QString& path, const QByteArray& bytes)
 {
-    const QByteArray bytes = text.toUtf8();
-    if (out.write(bytes) != bytes.size())
-        throw EOrvexaError(out.errorString());
+    TOutputFile file(path);
+    file.Write(bytes);
+    file.Commit();
 }
 
 } // namespace
+
+TRunOutput::TRunOutput(QString dir, TOutputFormat format) : FDir(std::move(dir)), FFormat(format)
+{
+}
+
+TRunOutput::~TRunOutput() = default;
+
+template <typename F> void TRunOutput::Guarded(F f)
+{
+    if (FBroken)
+        throw EOrvexaError(QStringLiteral("The output folder %1 could not be written.").arg(QDir::toNativeSeparators(FDir)));
+    try {
+        f();
+    } catch (...) {
+        // Whatever this database's files still hold is not the whole of it.
+        FBroken = true;
+        FMessages.reset();
+        FPending.clear();
+        throw;
+    }
+}
 
 QString TRunOutput::FilePath(const QString& name) const
 {
@@ -36,53 +58,54 @@ QString TRunOutput::FilePath(const QString& name) const
 void TRunOutput::NewDatabase(const QString& instanceName, const QString& databaseName)
 {
     Finish();
+    Guarded([&] { StartDatabase(instanceName, databaseName); });
+}
+
+void TRunOutput::StartDatabase(const QString& instanceName, const QString& databaseName)
+{
     ++FDatabase;
     FDatabaseDir = FDir + QLatin1Char('/') + QString::number(FDatabase);
     QDir dir(FDatabaseDir);
     if (!dir.mkpath(QStringLiteral(".")))
         ThrowWriteError(FDatabaseDir, QStringLiteral("the folder cannot be created"));
     // Files an earlier run left here would read as this run's results.
-    for (const QString& stale :
-         dir.entryList({QStringLiteral("Result*.csv"), QStringLiteral("*ExportResult*.xlsx")}, QDir::Files))
+    for (const QString& stale : dir.entryList({QStringLiteral("Result*.csv"), QStringLiteral("*ExportResult*.xlsx"),
+                                               QStringLiteral("messages.txt")},
+                                              QDir::Files))
         dir.remove(stale);
     FInstanceName = instanceName;
     FDatabaseName = databaseName;
     FWorkbook = ExportFileName(FDatabaseDir + QLatin1Char('/'), databaseName);
     FPending.clear();
 
-    QSaveFile target(FilePath(QStringLiteral("target.txt")));
-    if (!target.open(QIODevice::WriteOnly))
-        ThrowWriteError(target.fileName(), target.errorString());
-    target.write((instanceName + QLatin1Char('\n') + databaseName + QLatin1Char('\n')).toUtf8());
-    if (!target.commit())
-        ThrowWriteError(target.fileName(), target.errorString());
+    WriteWholeFile(FilePath(QStringLiteral("target.txt")),
+                   (instanceName + QLatin1Char('\n') + databaseName + QLatin1Char('\n')).toUtf8());
 
-    FMessages.setFileName(FilePath(QStringLiteral("messages.txt")));
-    if (!FMessages.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        ThrowWriteError(FMessages.fileName(), FMessages.errorString());
+    // In place when the database is done (Finish).
+    FMessages = std::make_unique<TOutputFile>(FilePath(QStringLiteral("messages.txt")));
     FResults = QJsonArray();
     WriteResultsJson();
 }
 
 void TRunOutput::AddMessages(const QStringList& lines)
 {
-    if (!FMessages.isOpen())
+    if (!FMessages)
         return;
     QString text;
     for (const QString& line : lines)
         text += line + QLatin1Char('\n');
-    try {
-        WriteAll(FMessages, text);
-        FMessages.flush();
-    } catch (const EOrvexaError& e) {
-        ThrowWriteError(FMessages.fileName(), e.Message());
-    }
+    Guarded([&] { FMessages->Write(text.toUtf8()); });
 }
 
 void TRunOutput::AddResult(const TResultSnapshot& result)
 {
     if (FDatabaseDir.isEmpty())
         return;
+    Guarded([&] { WriteResult(result); });
+}
+
+void TRunOutput::WriteResult(const TResultSnapshot& result)
+{
     const int k = int(FResults.size()) + 1;
     QString name;
     if (FFormat == TOutputFormat::Xlsx) {
@@ -90,16 +113,13 @@ void TRunOutput::AddResult(const TResultSnapshot& result)
         FPending.append(QVariant::fromValue(result));
     } else {
         name = QStringLiteral("Result%1.csv").arg(k);
-        QSaveFile csv(FilePath(name));
-        if (!csv.open(QIODevice::WriteOnly))
-            ThrowWriteError(csv.fileName(), csv.errorString());
+        TOutputFile csv(FilePath(name));
         try {
-            WriteCsv(result, csv);
+            WriteCsv(result, csv.Device());
         } catch (const EOrvexaError& e) {
-            ThrowWriteError(csv.fileName(), e.Message());
+            csv.Fail(e.Message());
         }
-        if (!csv.commit())
-            ThrowWriteError(csv.fileName(), csv.errorString());
+        csv.Commit();
     }
 
     QJsonArray columns;
@@ -128,12 +148,8 @@ void TRunOutput::AddResult(const TResultSnapshot& result)
 
 void TRunOutput::WriteResultsJson()
 {
-    QSaveFile json(FilePath(QStringLiteral("results.json")));
-    if (!json.open(QIODevice::WriteOnly))
-        ThrowWriteError(json.fileName(), json.errorString());
-    json.write(QJsonDocument(QJsonObject{{QStringLiteral("results"), FResults}}).toJson(QJsonDocument::Indented));
-    if (!json.commit())
-        ThrowWriteError(json.fileName(), json.errorString());
+    WriteWholeFile(FilePath(QStringLiteral("results.json")),
+                   QJsonDocument(QJsonObject{{QStringLiteral("results"), FResults}}).toJson(QJsonDocument::Indented));
 }
 
 namespace {
@@ -163,7 +179,14 @@ void TRunOutput::WriteWorkbook()
 
 void TRunOutput::Finish()
 {
-    WriteWorkbook();
-    if (FMessages.isOpen())
-        FMessages.close();
+    // After a failure nothing more is put in place: the run has failed.
+    if (FBroken)
+        return;
+    Guarded([&] {
+        WriteWorkbook();
+        if (FMessages) {
+            FMessages->Commit();
+            FMessages.reset();
+        }
+    });
 }

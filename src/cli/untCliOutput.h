@@ -11,6 +11,11 @@
 //         the desktop's export writes them (untExcelUtils.h); written when
 //         the run moves on to the next database or ends, and none for a
 //         database without result sets
+// Every file is written whole or not at all (untOutputFile.h): a file whose
+// write fails never stands under its name, and messages.txt is put in place
+// when its database is done. After a failure the output is broken: the call
+// that failed throws "Cannot write <file>: <reason>", later calls throw, and
+// Finish() puts nothing more in place.
 // Used on the execution thread only, from the runner's receiver.
 #pragma once
 
@@ -22,14 +27,16 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
+
+class TOutputFile;
+
 enum class TOutputFormat { Csv, Xlsx };
 
 class TRunOutput {
 public:
-    explicit TRunOutput(QString dir, TOutputFormat format = TOutputFormat::Csv)
-        : FDir(std::move(dir)), FFormat(format)
-    {
-    }
+    explicit TRunOutput(QString dir, TOutputFormat format = TOutputFormat::Csv);
+    ~TRunOutput();
 
     // Each throws EOrvexaError naming the file that could not be written.
     void NewDatabase(const QString& instanceName, const QString& databaseName);
@@ -41,6 +48,9 @@ public:
 
 private:
     QString FilePath(const QString& name) const;
+    template <typename F> void Guarded(F f);
+    void StartDatabase(const QString& instanceName, const QString& databaseName);
+    void WriteResult(const TResultSnapshot& result);
     void WriteResultsJson();
     void WriteWorkbook();
 
@@ -48,7 +58,8 @@ private:
     const TOutputFormat FFormat;
     QString FDatabaseDir;
     int FDatabase = 0;
-    QFile FMessages;
+    std::unique_ptr<TOutputFile> FMessages;  // until the database is done
+    bool FBroken = false;
     QJsonArray FResults;
     // xlsx: the database's result sets until its workbook is written.
     QString FInstanceName;

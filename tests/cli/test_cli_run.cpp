@@ -14,7 +14,11 @@
 #include <QJsonObject>
 #include <QThread>
 
+#include <sys/mount.h>
+
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <thread>
 
 namespace {
@@ -256,6 +260,61 @@ TEST_F(CliRun, InterruptStopsAtTheNextBatchAndRollsBack)
     EXPECT_EQ(Query(QStringLiteral("slow"), "SELECT COUNT(*) AS n FROM t"), QStringLiteral("n\r\n0\r\n"));
 }
 
+TEST_F(CliRun, ASecondInterruptCancelsTheRunningBatch)
+{
+    Prepare({QStringLiteral("long")}, "CREATE TABLE t (id int)\r\n");
+    const QString script = Script(QStringLiteral("long.sql"), "INSERT INTO t VALUES (1)\r\nGO\r\n"
+                                                              "WAITFOR DELAY '00:00:30'\r\nGO\r\n"
+                                                              "INSERT INTO t VALUES (2)\r\n");
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("XDG_DATA_HOME"), FCli.Home() + QStringLiteral("/share"));
+    env.insert(QStringLiteral("ORVEXA_PASSWORD"), QString::fromLatin1(TSandboxServer::DefaultPassword));
+    p.setProcessEnvironment(env);
+    p.start(QStringLiteral(ORVEXA_CLI_PATH), {QStringLiteral("run"), QStringLiteral("--transaction"),
+                                              QStringLiteral("--user"), QStringLiteral("sa"),
+                                              QStringLiteral("--target"), Target(QStringLiteral("long")), script});
+    ASSERT_TRUE(p.waitForStarted());
+    QString out;
+    for (int i = 0; i < 100 && !out.contains(QStringLiteral("begin to execute")); ++i) {
+        p.waitForReadyRead(100);
+        out += QString::fromUtf8(p.readAllStandardOutput());
+    }
+    QThread::msleep(700);
+    ::kill(pid_t(p.processId()), SIGINT);
+    QThread::msleep(300);
+    ::kill(pid_t(p.processId()), SIGINT);
+    // Well before the 30 seconds of the batch: it was cancelled on the server.
+    ASSERT_TRUE(p.waitForFinished(10000));
+    out += QString::fromUtf8(p.readAllStandardOutput());
+    EXPECT_EQ(p.exitCode(), 130);
+    EXPECT_TRUE(out.contains(QStringLiteral("    User has canceled current operation. The running batch of long.sql "
+                                            "was cancelled. transation rollback.\n")))
+        << out.toStdString();
+    EXPECT_EQ(Query(QStringLiteral("long"), "SELECT COUNT(*) AS n FROM t"), QStringLiteral("n\r\n0\r\n"));
+}
+
+TEST_F(CliRun, ParallelPrintsTheSequentialLogAndChecksItsValue)
+{
+    QStringList dbs;
+    for (int i = 1; i <= 5; ++i)
+        dbs << QStringLiteral("par%1").arg(i);
+    Prepare(dbs, "CREATE TABLE t (id int)\r\n");
+    const QString s1 = Script(QStringLiteral("01.sql"), "INSERT INTO t VALUES (1)\r\nGO\r\nSELECT COUNT(*) AS n FROM t\r\n");
+    const QString s2 = Script(QStringLiteral("02.sql"), "PRINT 'two'\r\nSELECT id FROM t\r\n");
+    const TCliResult one = Run(dbs, {s1, s2}, {QStringLiteral("--parallel"), QStringLiteral("1")});
+    const TCliResult three = Run(dbs, {s1, s2}, {QStringLiteral("--parallel"), QStringLiteral("3")});
+    EXPECT_EQ(one.ExitCode, 0) << one.Out.toStdString();
+    EXPECT_EQ(three.ExitCode, 0) << three.Out.toStdString();
+    EXPECT_EQ(three.Out, one.Out);
+    EXPECT_EQ(Query(QStringLiteral("par5"), "SELECT COUNT(*) AS n FROM t"), QStringLiteral("n\r\n2\r\n"));
+    for (const char* bad : {"0", "65", "many"}) {
+        const TCliResult r = Run(dbs, {s1}, {QStringLiteral("--parallel"), QString::fromLatin1(bad)});
+        EXPECT_EQ(r.ExitCode, 2) << bad;
+        EXPECT_TRUE(r.Err.contains(QStringLiteral("--parallel"))) << r.Err.toStdString();
+    }
+}
+
 TEST_F(CliRun, ListRoundTripsThroughBothFileForms)
 {
     const QString xml = Script(
@@ -373,4 +432,87 @@ TEST_F(CliRun, TwoProcessesImportingAtOnceWaitForEachOther)
     const QString instance = FServer.Instance();
     EXPECT_EQ(FCli.Run({QStringLiteral("list"), QStringLiteral("show")}).Out,
               QStringLiteral("%1\ta\n%1\tb\n%1\tc\n").arg(instance));
+}
+
+// A file system of its own, of a few hundred kilobytes, mounted on a folder
+// for the life of the object: a disk that fills up. Mounting a tmpfs needs
+// root; where that is missing the test says so and is skipped.
+class TSmallDisk {
+public:
+    TSmallDisk(const QString& dir, int kilobytes) : FDir(dir)
+    {
+        QDir().mkpath(dir);
+        const QByteArray options = "size=" + QByteArray::number(kilobytes) + "k,mode=0755";
+        if (::mount("tmpfs", QFile::encodeName(dir).constData(), "tmpfs", MS_NOSUID | MS_NODEV | MS_NOEXEC,
+                    options.constData())
+            == 0)
+            FMounted = true;
+        else
+            FError = QString::fromLocal8Bit(std::strerror(errno));
+    }
+    ~TSmallDisk()
+    {
+        if (FMounted)
+            ::umount2(QFile::encodeName(FDir).constData(), MNT_DETACH);
+    }
+    bool Mounted() const { return FMounted; }
+    const QString& Error() const { return FError; }
+    // Takes every free byte with one file.
+    void Fill() const
+    {
+        QFile filler(FDir + QStringLiteral("/filler"));
+        ASSERT_TRUE(filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+        const QByteArray block(4096, 'f');
+        while (filler.write(block) > 0) {
+        }
+    }
+
+private:
+    QString FDir;
+    bool FMounted = false;
+    QString FError;
+};
+
+// A full disk under --output-dir fails the run with the file and the
+// system's reason, and no file that could not be written stands under its
+// name, not even empty.
+TEST_F(CliRun, AFullDiskFailsTheRunAndLeavesNoBrokenFile)
+{
+    const struct {
+        const char* Name;
+        bool FullFromTheStart;
+        QByteArray Sql;
+        const char* FailingFile;
+        QStringList Left;  // files that stand, whole, afterwards
+    } cases[] = {
+        {"full from the start", true, "SELECT 1 AS one\r\n", "target.txt", {}},
+        {"full during a result", false,
+         "WITH n AS (SELECT 1 AS i UNION ALL SELECT i + 1 FROM n WHERE i < 5000) "
+         "SELECT i, REPLICATE('x', 100) AS pad FROM n\r\n",
+         "Result1.csv", {QStringLiteral("results.json"), QStringLiteral("target.txt")}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        const QString mountPoint = FDir.filePath(QStringLiteral("disk-%1").arg(c.FullFromTheStart));
+        TSmallDisk disk(mountPoint, 256);
+        if (!disk.Mounted())
+            GTEST_SKIP() << "cannot mount a small tmpfs to fill (" << disk.Error().toStdString()
+                         << "); this needs root";
+        const QString out = mountPoint + QStringLiteral("/out");
+        ASSERT_TRUE(QDir().mkpath(out));
+        if (c.FullFromTheStart)
+            disk.Fill();
+        const TCliResult r = Run({QStringLiteral("master")}, {Script(QStringLiteral("full.sql"), c.Sql)},
+                                 {QStringLiteral("--output-dir"), out});
+        EXPECT_EQ(r.ExitCode, 1) << r.Out.toStdString();
+        const QString file = out + QStringLiteral("/1/") + QLatin1String(c.FailingFile);
+        EXPECT_TRUE(r.Err.contains(QStringLiteral("Cannot write %1: No space left on device\n").arg(file)))
+            << r.Err.toStdString();
+        EXPECT_EQ(QDir(out + QStringLiteral("/1")).entryList(QDir::Files | QDir::Hidden, QDir::Name), c.Left);
+        if (c.Left.contains(QStringLiteral("target.txt"))) {
+            QFile target(out + QStringLiteral("/1/target.txt"));
+            ASSERT_TRUE(target.open(QIODevice::ReadOnly));
+            EXPECT_EQ(QString::fromUtf8(target.readAll()), FServer.Instance() + QStringLiteral("\nmaster\n"));
+        }
+    }
 }
