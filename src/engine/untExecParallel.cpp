@@ -128,7 +128,7 @@ void TExecThread::ParallelWorker(TParallelRun& run)
                 connection = NewConnection();
                 database.Attach(connection.get());
             }
-            slot->Absorbed = database.ExecuteOnDatabase(DBList[index]);
+            slot->Absorbed = database.ExecuteOnDatabase(DBList.at(index));
         } catch (...) {
             slot->Error = std::current_exception();
             try {
@@ -265,7 +265,7 @@ void TExecThread::ExecuteAllParallel()
             const TParallelRun::TSlot* s = run.Slots[size_t(i)].get();
             if (!s || !s->Started)
                 continue;
-            const TInstanceAndDBInfo& D = DBList[i];
+            const TInstanceAndDBInfo& D = DBList.at(i);
             QString line = QStringLiteral("    [") + D.InstanceName + QStringLiteral("].[") + D.DatabaseName
                          + QStringLiteral("] ran alongside and ");
             QString failedIn;

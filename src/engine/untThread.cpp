@@ -275,7 +275,7 @@ void TExecThread::ExecuteAllSequential()
     Percent = 0;
     NotifyPercent();
     for (int i = 0; i < DBCount; ++i) {
-        if (auto absorbed = database.ExecuteOnDatabase(DBList[i])) {
+        if (auto absorbed = database.ExecuteOnDatabase(DBList.at(i))) {
             HasError = true;
             ErrorMsgs.push_back(std::move(*absorbed));
         }
