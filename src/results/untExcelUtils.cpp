@@ -266,6 +266,8 @@ bool ExportToExcel(const QString& FileName, const QString& InstanceName, const Q
     // From here on the application quits whatever happens: ExcelApp's
     // destructor closes what is still open, unsaved.
 
+    if (Data.isEmpty())
+        throw EOrvexaError(QStringLiteral("There is no result set to export."));
     std::vector<TResultSnapshot> snapshots;
     qint64 total = 0;
     for (qsizetype i = 0; i < Data.size(); ++i) {

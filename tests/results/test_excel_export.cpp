@@ -164,6 +164,17 @@ TEST_F(ExportTest, TabIndexWithSeveralResultsIsAConflictAndWritesNothing)
     EXPECT_TRUE(FilesIn(Dir.path()).isEmpty());
 }
 
+TEST_F(ExportTest, DataWithoutAResultSetIsAnErrorAndWritesNothing)
+{
+    const TVariantArr cases[] = {{}, {QVariant()}, {QVariant::fromValue(SmallResult(1)), QVariant()}};
+    for (const TVariantArr& data : cases) {
+        EXPECT_THROW(ExportToExcel(Base(), QStringLiteral("SRV1"), QStringLiteral("Sales"), data, -1, Messages),
+                     EOrvexaError);
+        EXPECT_TRUE(FilesIn(Dir.path()).isEmpty());
+    }
+    EXPECT_TRUE(Messages.Shown.isEmpty());
+}
+
 TEST_F(ExportTest, CancelFromProgressLeavesNoFile)
 {
     qint64 lastTotal = 0;
