@@ -2,7 +2,9 @@
 
 #include "untDbOutcome.h"
 #include "untDmMain.h"
+#include "untExcelUtils.h"
 #include "untExecBridge.h"
+#include "untExportProgress.h"
 #include "untIcons.h"
 #include "untProgressPanel.h"
 #include "untPrompt.h"
@@ -1089,6 +1091,72 @@ void TfrmMain::actExportAllResultsExecute()
     ExportResults(2);
 }
 
-void TfrmMain::ExportResults(int)
+void TfrmMain::ExportResults(int kind)
 {
+    const auto info = [](const QString& text) {
+        ShowMessage(text, QStringLiteral("Information"), TMsgIcon::Information);
+    };
+    const TFolderChooser chooseFolder = [this](const QString& caption, const QString& start) {
+        return Prompt().GetExistingDirectory(this, caption, start);
+    };
+    // The work: one workbook per entry, on a worker thread behind a progress
+    // dialog; message boxes it asks for are shown here, on the GUI thread.
+    struct TPart {
+        QString Instance, DB;
+        TVariantArr Data;
+        int TabIndex;
+    };
+    QList<TPart> parts;
+    if (kind == 2) {
+        if (PageControls.empty()) {
+            info(QStringLiteral("There are no database results."));
+            return;
+        }
+        if (!SelectDestDir(SaveDestDir, Prompt(), chooseFolder))
+            return;
+        for (const auto& page : PageControls) {
+            TVariantArr data = page->GetCurrentDBDataArr();
+            if (data.isEmpty() || !data.first().isValid() || data.first().isNull())
+                continue;
+            parts.append({page->FInstanceName, page->FDBName, data, -1});
+        }
+    } else {
+        TResultPageControl* page = VisiblePageControl();
+        if (!page) {
+            info(QStringLiteral("There are no database results."));
+            return;
+        }
+        const TVariantArr data = kind == 0 ? page->GetCurrentTabDataArr() : page->GetCurrentDBDataArr();
+        if (data.isEmpty() || !data.first().isValid() || data.first().isNull()) {
+            info(kind == 0 ? QStringLiteral("Current tab is message tab or has no results.")
+                           : QStringLiteral("Current database has no results."));
+            return;
+        }
+        if (!SelectDestDir(SaveDestDir, Prompt(), chooseFolder))
+            return;
+        parts.append({page->FInstanceName, page->FDBName, data, kind == 0 ? page->GetCurrentTabIndex() : -1});
+    }
+
+    TGuiThreadMessageBox messages(Prompt());
+    const QString destDir = SaveDestDir;
+    bool ok = true;
+    try {
+        ok = RunWithProgress(this, QStringLiteral("Exporting results..."), [&](const TExportProgress& progress) {
+            for (const TPart& part : parts) {
+                // A fresh time stamp for every workbook.
+                if (!ExportToExcel(ExportFileName(destDir, part.DB), part.Instance, part.DB, part.Data,
+                                   part.TabIndex, messages, progress))
+                    return false;
+            }
+            return true;
+        });
+    } catch (const UserCancelException&) {
+        // Cancelled in the progress dialog: the partial workbook is gone and
+        // the user knows why.
+        return;
+    }
+    if (ok)
+        info(QStringLiteral("Export successfully completed."));
+    else
+        ShowMessage(QStringLiteral("Some error occured when exporting."), QStringLiteral("Error"), TMsgIcon::Error);
 }

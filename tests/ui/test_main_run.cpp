@@ -3,6 +3,7 @@
 // Stop, the USE / GO N question, a second run, and closing during a run.
 #include "EngineServer.h"
 #include "ExpectedRunLog.h"
+#include "test_excel_support.h"
 #include "PromptRecorder.h"
 #include "UiTestSupport.h"
 #include "untDmMain.h"
@@ -256,6 +257,93 @@ TEST_P(MainRun, ClosingDuringARunStopsItAndRollsBack)
     ASSERT_TRUE(PumpUntil([&] { return !w.isVisible(); }, 20000)) << "the window did not close";
     EXPECT_FALSE(w.ExecThread);
     EXPECT_EQ(Server->Query(db, QStringLiteral("SELECT a FROM t")), QStringList{});
+}
+
+TEST_P(MainRun, TheThreeExportCommands)
+{
+    // Three databases; the second returns no result set.
+    const QStringList dbs = {Server->CreateDatabase(QStringLiteral("ex1")), Server->CreateDatabase(QStringLiteral("ex2")),
+                             Server->CreateDatabase(QStringLiteral("ex3"))};
+    for (const QString& db : dbs)
+        Server->Exec(db, QStringLiteral("CREATE TABLE t (code varchar(10), n int NULL)"));
+    Server->Exec(dbs[0], QStringLiteral("INSERT INTO t VALUES ('00123', NULL)"));
+    Server->Exec(dbs[2], QStringLiteral("INSERT INTO t VALUES ('x', 5)"));
+    StoreDatabases(dbs);
+    TfrmMain& w = Window();
+    AddFiles({WriteScript(QStringLiteral("r.sql"),
+                          QStringLiteral("IF DB_NAME() <> '") + dbs[1]
+                              + QStringLiteral("' SELECT code, n FROM t\r\nGO\r\nIF DB_NAME() <> '") + dbs[1]
+                              + QStringLiteral("' SELECT n FROM t\r\n"))});
+    RunToEnd();
+    ASSERT_EQ(w.PageControls.size(), 3u);
+    ASSERT_EQ(w.PageControls[0]->ResultCount(), 2);
+    ASSERT_EQ(w.PageControls[1]->ResultCount(), 0);
+    FPrompt.DialogCaptions.clear();
+    const QString out = FDir.filePath(QStringLiteral("out"));
+    ASSERT_TRUE(QDir().mkpath(out));
+    const auto files = [&] { return QDir(out).entryList({QStringLiteral("*.xlsx")}, QDir::Files, QDir::Name); };
+    const auto lastText = [&] { return FPrompt.Shown.isEmpty() ? QString() : FPrompt.Shown.last().Text; };
+
+    // The first page is shown with its message tab selected: nothing to
+    // export, and no folder is asked for.
+    w.actExportCurrentTabResult->trigger();
+    EXPECT_EQ(lastText(), QStringLiteral("Current tab is message tab or has no results."));
+    EXPECT_EQ(FPrompt.Shown.last().Caption, QStringLiteral("Information"));
+    EXPECT_TRUE(FPrompt.DialogCaptions.isEmpty());
+
+    // Result2 of the first database.
+    w.PageControls[0]->setCurrentIndex(2);
+    FPrompt.Files.enqueue({out});
+    w.actExportCurrentTabResult->trigger();
+    EXPECT_EQ(lastText(), QStringLiteral("Export successfully completed."));
+    EXPECT_EQ(FPrompt.DialogCaptions.value(0), QStringLiteral("Select a directory"));
+    ASSERT_EQ(files().size(), 1);
+    EXPECT_TRUE(files()[0].startsWith(dbs[0] + QStringLiteral("ExportResult")));
+    QList<TSheetReadBack> sheets = ReadWorkbook(out + QLatin1Char('/') + files()[0]);
+    ASSERT_EQ(sheets.size(), 1);
+    EXPECT_EQ(sheets[0].Name, QStringLiteral("Result2"));
+    EXPECT_EQ(w.SaveDestDir, out + QLatin1Char('/'));
+
+    // The database shown: two sheets, in order, no Sheet1.
+    QDir(out).removeRecursively();
+    QDir().mkpath(out);
+    FPrompt.Files.enqueue({out});
+    w.actExportCurrentDBResults->trigger();
+    ASSERT_EQ(files().size(), 1);
+    sheets = ReadWorkbook(out + QLatin1Char('/') + files()[0]);
+    ASSERT_EQ(sheets.size(), 2);
+    EXPECT_EQ(sheets[0].Name, QStringLiteral("Result1"));
+    EXPECT_EQ(sheets[1].Name, QStringLiteral("Result2"));
+    ASSERT_EQ(sheets[0].Rows.size(), 2);
+    EXPECT_EQ(sheets[0].Rows[1], (QStringList{"s:" + Server->Instance(), "s:" + dbs[0], "s:00123", ""}));
+
+    // Everything: two workbooks, the database without results left out.
+    QDir(out).removeRecursively();
+    QDir().mkpath(out);
+    FPrompt.Files.enqueue({out});
+    w.actExportAllResults->trigger();
+    EXPECT_EQ(lastText(), QStringLiteral("Export successfully completed."));
+    const QStringList all = files();
+    ASSERT_EQ(all.size(), 2);
+    EXPECT_EQ(all.filter(dbs[1] + QStringLiteral("ExportResult")).size(), 0);
+
+    // No page shown: nothing to export from the shown page.
+    w.lvResults->clearSelection();
+    for (const auto& page : w.PageControls)
+        page->hide();
+    w.actExportCurrentDBResults->trigger();
+    EXPECT_EQ(lastText(), QStringLiteral("There are no database results."));
+
+    // A folder that cannot be written, then Cancel: SaveDestDir unchanged.
+    w.lvResults->setCurrentItem(w.lvResults->topLevelItem(0));
+    const QString before = w.SaveDestDir;
+    FPrompt.Shown.clear();
+    FPrompt.Files.enqueue({QStringLiteral("/proc")});
+    w.actExportCurrentDBResults->trigger();
+    ASSERT_EQ(FPrompt.Shown.size(), 1);
+    EXPECT_EQ(FPrompt.Shown[0].Text, QStringLiteral("This directory is not writable, please select another one."));
+    EXPECT_EQ(FPrompt.Shown[0].Caption, QStringLiteral("Error"));
+    EXPECT_EQ(w.SaveDestDir, before);
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, MainRun, ORVEXA_SERVER_KINDS);
