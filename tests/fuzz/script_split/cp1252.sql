@@ -1,0 +1,2 @@
+select 'café €Ÿ'
+GO

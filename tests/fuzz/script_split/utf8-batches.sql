@@ -1,0 +1,7 @@
+USE master;
+select 1
+go
+  Go 	
+GO 5
+select N'café € 😀'
+GO;go -- done
