@@ -183,10 +183,11 @@ void TRunOutput::Finish()
     if (FBroken)
         return;
     Guarded([&] {
-        WriteWorkbook();
+        // The messages are whole even when the workbook then fails.
         if (FMessages) {
             FMessages->Commit();
             FMessages.reset();
         }
+        WriteWorkbook();
     });
 }
