@@ -230,8 +230,12 @@ public:
     virtual int ConnectionTimeout() const = 0;
 
     // Opens a session; throws EDBError with the provider's text on failure
-    // (login refused, unknown database, no server listening). Opening an open
-    // connection closes it first.
+    // (login refused, unknown database). A server that does not answer within
+    // the time-out (one that accepts the connection and stays silent, or
+    // whose process is stopped) fails with "Login timeout expired: <instance>
+    // did not answer within <n> seconds."; a failure of the driver alone
+    // (nothing listening) with "Cannot connect to <instance>: <driver's
+    // text>". Opening an open connection closes it first.
     virtual void Open(const TDBConnectionData& data) = 0;
     // Ends the session. Never throws; a closed connection stays closed.
     virtual void Close() = 0;
