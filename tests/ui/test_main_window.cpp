@@ -7,6 +7,9 @@
 #include "untDmMain.h"
 #include "untMain.h"
 #include "untProgressPanel.h"
+#include "untResultPageControl.h"
+
+#include <QClipboard>
 
 #include <QAction>
 #include <QLabel>
@@ -424,6 +427,62 @@ TEST_F(MainWindowTest, PopupDeleteFollowsTheSelection)
     EXPECT_TRUE(w.pmnDelDB->isEnabled());
     w.pmnDelDB->trigger();
     EXPECT_EQ(w.lvDatabases->topLevelItemCount(), 0);
+}
+
+TEST_F(MainWindowTest, CtrlCAndCtrlAOnAResultGrid)
+{
+    TfrmMain& w = Window();
+    // A page with one result set, as a run's notifications make it.
+    TResultTable table;
+    table.DefineColumns({{QStringLiteral("id"), ftInteger, 0, 0, false}, {QStringLiteral("name"), ftWideString, 20, 0, false}});
+    table.AppendInteger(1);
+    table.AppendText(u"one");
+    table.Post();
+    table.AppendInteger(2);
+    table.AppendNull();
+    table.Post();
+    w.SetStatus(stConstruct);
+    ASSERT_EQ(w.WMExecNewDB(QStringLiteral("SRV"), QStringLiteral("DB")), 0);
+    w.WMExecResult(table.Snapshot());
+    w.SetStatus(stOK);
+    TResultPageControl* page = w.VisiblePageControl();
+    ASSERT_NE(page, nullptr);
+    page->setCurrentIndex(1);
+    TResultStringGrid* grid = page->ResultTab(1)->ResultGrid();
+    QCoreApplication::processEvents();
+    QApplication::setActiveWindow(&w);
+    grid->setFocus();
+
+    struct TCase {
+        const char* Name;
+        bool CopyTitle;
+        Qt::KeyboardModifiers Modifiers;
+        QString Clipboard;
+    };
+    const QList<TCase> cases = {
+        {"Ctrl+C with titles", true, Qt::ControlModifier, "id\tname\r\n1\tone\r\n2\r\n"},
+        {"Ctrl+C without titles", false, Qt::ControlModifier, "1\tone\r\n2\r\n"},
+        {"Ctrl+Shift+C acts like Ctrl+C", true, Qt::ControlModifier | Qt::ShiftModifier,
+         "id\tname\r\n1\tone\r\n2\r\n"},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        grid->clearSelection();
+        QApplication::clipboard()->setText(QStringLiteral("before"));
+        QTest::keyClick(grid, Qt::Key_A, Qt::ControlModifier);
+        CurrentConfig.CopyTitle = c.CopyTitle;
+        QTest::keyClick(grid, Qt::Key_C, c.Modifiers);
+        EXPECT_EQ(QApplication::clipboard()->text(), c.Clipboard);
+    }
+
+    // The grid menu's Copy acts on the grid it was opened on.
+    CurrentConfig.CopyTitle = false;
+    QApplication::clipboard()->setText(QStringLiteral("before"));
+    w.setFocus();
+    grid->SelectRow(1);
+    grid->setFocus();
+    w.pmnCopy->trigger();
+    EXPECT_EQ(QApplication::clipboard()->text(), QStringLiteral("1\tone\r\n"));
 }
 
 TEST(ProgressPanel, FillWidthRoundsHalvesToEven)
