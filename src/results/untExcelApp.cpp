@@ -9,7 +9,13 @@
 
 #include <xlsxwriter.h>
 
+#ifdef __linux__
+#include <fcntl.h>
+#include <stdio.h>
+#endif
+
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -31,6 +37,29 @@ void Check(lxw_error error, const QString& what)
 {
     if (error != LXW_NO_ERROR)
         Fail(QStringLiteral("%1: %2").arg(what, WriterError(error)));
+}
+
+// Gives the finished file its name, never replacing a file of that name (a
+// workbook exported a moment earlier under the same time stamp, or anyone
+// else's): empty on success, else the reason.
+QString RenameNoReplace(const QString& from, const QString& to)
+{
+    const QByteArray source = QFile::encodeName(from);
+    const QByteArray target = QFile::encodeName(to);
+#ifdef __linux__
+    if (::renameat2(AT_FDCWD, source.constData(), AT_FDCWD, target.constData(), RENAME_NOREPLACE) == 0)
+        return QString();
+    if (errno == EEXIST)
+        return QStringLiteral("a file of that name exists");
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP)
+        return QString::fromLocal8Bit(std::strerror(errno));
+    // A file system without the no-replace rename: look first.
+#endif
+    if (QFileInfo::exists(to))
+        return QStringLiteral("a file of that name exists");
+    std::error_code error;
+    std::filesystem::rename(source.toStdString(), target.toStdString(), error);
+    return error ? QString::fromLocal8Bit(error.message()) : QString();
 }
 
 } // namespace
@@ -284,12 +313,10 @@ void TExcelWorkbook::SaveAs(const QString& fileName, int fileFormat)
             reason += QStringLiteral(" (%1)").arg(QString::fromLocal8Bit(std::strerror(code)));
         Fail(QStringLiteral("Cannot write %1: %2").arg(nativeName, reason));
     }
-    std::error_code renameError;
-    std::filesystem::rename(QFile::encodeName(temp).toStdString(), QFile::encodeName(fileName).toStdString(),
-                            renameError);
-    if (renameError) {
+    const QString renameError = RenameNoReplace(temp, fileName);
+    if (!renameError.isEmpty()) {
         QFile::remove(temp);
-        Fail(QStringLiteral("Cannot write %1: %2").arg(nativeName, QString::fromLocal8Bit(renameError.message())));
+        Fail(QStringLiteral("Cannot write %1: %2").arg(nativeName, renameError));
     }
 }
 

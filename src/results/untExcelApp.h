@@ -96,8 +96,9 @@ public:
 
     // Writes the workbook to fileName (with its extension) in fileFormat
     // (only xlOpenXMLWorkbook), through a temporary file in the same folder
-    // renamed at the end. Throws EOrvexaError naming the file on any failure;
-    // nothing is left under fileName then. The workbook is closed either way.
+    // renamed at the end; an existing file of that name is never replaced.
+    // Throws EOrvexaError naming the file on any failure; nothing is left
+    // under fileName then. The workbook is closed either way.
     void SaveAs(const QString& fileName, int fileFormat);
     // Close(SaveChanges): only false is offered; discards an unsaved
     // workbook, its temporary data included.

@@ -328,7 +328,48 @@ QString ExportFileName(const QString& SaveDestDir, const QString& DBName, const 
     for (QChar& c : name)
         if (!IsFileNameChar(c))
             c = QLatin1Char('_');
-    return SaveDestDir + name + QStringLiteral("ExportResult") + GetTimeStamp(When);
+    const QString base = SaveDestDir + name + QStringLiteral("ExportResult") + GetTimeStamp(When);
+    QString fileName = base;
+    for (int n = 2; QFileInfo::exists(fileName + QStringLiteral(".xlsx")) || QFileInfo::exists(fileName + QStringLiteral(".xls"));
+         ++n)
+        fileName = base + QStringLiteral(" (%1)").arg(n);
+    return fileName;
+}
+
+namespace {
+
+bool HasResults(const TVariantArr& data)
+{
+    return !data.isEmpty() && data[0].canConvert<TResultSnapshot>()
+        && !data[0].value<TResultSnapshot>().IsNullSnapshot();
+}
+
+} // namespace
+
+bool ExportDatabases(const QList<TExportSource>& Sources, const QString& SaveDestDir, TMessageBox& Messages,
+                     const TExportProgress& Progress)
+{
+    qint64 total = 0;
+    for (const TExportSource& source : Sources)
+        if (HasResults(source.Data))
+            for (const QVariant& v : source.Data)
+                total += v.value<TResultSnapshot>().RowCount();
+    qint64 before = 0;
+    bool ok = true;
+    for (const TExportSource& source : Sources) {
+        if (!HasResults(source.Data))
+            continue;
+        if (!ok)
+            break;
+        const TExportProgress progress = [&](qint64 done, qint64) {
+            return !Progress || Progress(before + done, total);
+        };
+        ok = ExportToExcel(ExportFileName(SaveDestDir, source.DBName), source.InstanceName, source.DBName,
+                           source.Data, -1, Messages, progress);
+        for (const QVariant& v : source.Data)
+            before += v.value<TResultSnapshot>().RowCount();
+    }
+    return ok;
 }
 
 namespace {

@@ -51,9 +51,28 @@ bool ExportToExcel(const QString& FileName, const QString& InstanceName, const Q
 // The workbook name for a database's export, without extension:
 // SaveDestDir + DBName + "ExportResult" + GetTimeStamp(When). Characters that
 // no file name may hold (/ \ : * ? " < > | and control characters) become
-// '_', so that a database name never points outside SaveDestDir.
+// '_', so that a database name never points outside SaveDestDir. When a
+// workbook of that name exists already (the same database name on another
+// instance, exported within the same time stamp), " (2)", " (3)", ... is
+// added, so that no export replaces another.
 QString ExportFileName(const QString& SaveDestDir, const QString& DBName,
                        const QDateTime& When = QDateTime::currentDateTime());
+
+// One database's share of "Export All Results".
+struct TExportSource {
+    QString InstanceName;
+    QString DBName;
+    TVariantArr Data;  // as GetCurrentDBDataArr gives it: element 0 null when there are no results
+};
+
+// Exports every source that has results, in list order, each to its own
+// workbook ExportFileName(SaveDestDir, DBName) named when its turn comes,
+// with ExportToExcel(..., -1). Sources without results are skipped; after
+// the first false no further source is exported. Progress covers the rows
+// of all sources. Returns true when every export returned true (also when
+// none had results); errors pass on as ExportToExcel raises them.
+bool ExportDatabases(const QList<TExportSource>& Sources, const QString& SaveDestDir, TMessageBox& Messages,
+                     const TExportProgress& Progress = {});
 
 // Asks for a folder: ChooseFolder(caption, startDir) shows the folder dialog
 // and returns the chosen folder, or empty when cancelled.

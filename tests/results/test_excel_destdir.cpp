@@ -153,4 +153,18 @@ TEST(ExportFileNameTest, DatabaseNamesStayInsideTheFolder)
     }
 }
 
+TEST(ExportFileNameTest, ANameInUseGetsANumber)
+{
+    QTemporaryDir dir;
+    const QString folder = dir.path() + QLatin1Char('/');
+    const QDateTime when(QDate(2026, 1, 2), QTime(3, 4, 5, 60));
+    const QString base = folder + QStringLiteral("HrExportResult2026010203040560");
+    const QStringList expected{base, base + QStringLiteral(" (2)"), base + QStringLiteral(" (3)")};
+    for (const QString& name : expected) {
+        EXPECT_EQ(ExportFileName(folder, QStringLiteral("Hr"), when), name);
+        QFile f(name + QStringLiteral(".xlsx"));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    }
+}
+
 } // namespace

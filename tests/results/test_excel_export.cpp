@@ -164,6 +164,63 @@ TEST_F(ExportTest, TabIndexWithSeveralResultsIsAConflictAndWritesNothing)
     EXPECT_TRUE(FilesIn(Dir.path()).isEmpty());
 }
 
+TEST_F(ExportTest, ExportAllWritesOneWorkbookPerDatabaseWithResults)
+{
+    const TVariantArr none{QVariant()};
+    // The second database has no results; the third and fourth share a
+    // database name on two instances and are exported within one time stamp.
+    const QList<TExportSource> sources{
+        {QStringLiteral("SRV1"), QStringLiteral("Sales"), Arr({SmallResult(2)})},
+        {QStringLiteral("SRV1"), QStringLiteral("Empty"), none},
+        {QStringLiteral("SRV1"), QStringLiteral("Hr"), Arr({SmallResult(1), SmallResult(3)})},
+        {QStringLiteral("SRV2"), QStringLiteral("Hr"), Arr({SmallResult(4)})},
+    };
+    qint64 last = 0;
+    ASSERT_TRUE(ExportDatabases(sources, Dir.path() + QLatin1Char('/'), Messages, [&](qint64 done, qint64 total) {
+        EXPECT_EQ(total, 10);
+        EXPECT_GE(done, last);
+        last = done;
+        return true;
+    }));
+    EXPECT_EQ(last, 10);
+    const QStringList files = FilesIn(Dir.path());
+    ASSERT_EQ(files.size(), 3) << files.join(QLatin1Char(' ')).toStdString();
+    QStringList hr = files.filter(QRegularExpression(QStringLiteral("^HrExportResult\\d{16}( \\(\\d\\))?\\.xlsx$")));
+    ASSERT_EQ(hr.size(), 2);
+    EXPECT_EQ(files.filter(QRegularExpression(QStringLiteral("^SalesExportResult\\d{16}\\.xlsx$"))).size(), 1);
+    QStringList instances;
+    for (const QString& f : hr) {
+        const auto sheets = ReadWorkbook(Dir.path() + QLatin1Char('/') + f);
+        ASSERT_FALSE(sheets.isEmpty());
+        instances.append(sheets[0].Rows.value(1).value(0));
+    }
+    instances.sort();
+    EXPECT_EQ(instances, (QStringList{"s:SRV1", "s:SRV2"}));
+}
+
+TEST_F(ExportTest, ExportAllWithOnlyMessageTabsWritesNothingAndSucceeds)
+{
+    const QList<TExportSource> sources{{QStringLiteral("SRV1"), QStringLiteral("A"), {QVariant()}},
+                                       {QStringLiteral("SRV1"), QStringLiteral("B"), {QVariant()}}};
+    EXPECT_TRUE(ExportDatabases(sources, Dir.path() + QLatin1Char('/'), Messages));
+    EXPECT_TRUE(FilesIn(Dir.path()).isEmpty());
+    EXPECT_TRUE(Messages.Shown.isEmpty());
+}
+
+TEST_F(ExportTest, AnExistingFileIsNeverReplaced)
+{
+    QFile other(Base() + QStringLiteral(".xlsx"));
+    ASSERT_TRUE(other.open(QIODevice::WriteOnly));
+    other.write("someone else's");
+    other.close();
+    EXPECT_THROW(ExportToExcel(Base(), QStringLiteral("SRV1"), QStringLiteral("Sales"), Arr({SmallResult(1)}), -1,
+                               Messages),
+                 EOrvexaError);
+    ASSERT_TRUE(other.open(QIODevice::ReadOnly));
+    EXPECT_EQ(other.readAll(), QByteArray("someone else's"));
+    EXPECT_EQ(FilesIn(Dir.path()), QStringList{QStringLiteral("Sales.xlsx")});
+}
+
 TEST_F(ExportTest, DataWithoutAResultSetIsAnErrorAndWritesNothing)
 {
     const TVariantArr cases[] = {{}, {QVariant()}, {QVariant::fromValue(SmallResult(1)), QVariant()}};
