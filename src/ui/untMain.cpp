@@ -134,10 +134,13 @@ TfrmMain::~TfrmMain()
     if (FBridge)
         FBridge->Detach();
     // A run still going (the window is freed without being closed, as in a
-    // test) gets its batch cancelled; the thread frees itself when it ends and
-    // no longer reaches this window.
-    if (ExecThread)
+    // test) gets its batch cancelled and no longer reaches this window: the
+    // detached bridge answers its remaining notifications by itself, so it
+    // must outlive the thread, which frees itself when it ends.
+    if (ExecThread) {
         ExecThread->Cancel();
+        (void)FBridge.release();
+    }
     PageControls.clear();
 }
 
@@ -332,6 +335,7 @@ void TfrmMain::CreateLayout()
     mmLog->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     mmLog->setAccessibleName(QStringLiteral("Execution Log"));
     mmLog->setUndoRedoEnabled(false);
+    mmLog->setTabChangesFocus(true);
     centerLayout->addWidget(pnlTitle);
     centerLayout->addWidget(mmLog);
 
@@ -408,6 +412,9 @@ void TfrmMain::CreateStatusBar()
     StatusPanel2 = new TProgressPanel(bar);
     StatusPanel2->setFixedWidth(100);
     StatusPanel3 = MakeStatusPanel(QStringLiteral("0 SQL file(s)"), 180, bar);
+    StatusPanel0->setAccessibleName(QStringLiteral("Database count"));
+    StatusPanel1->setAccessibleName(QStringLiteral("Run status"));
+    StatusPanel3->setAccessibleName(QStringLiteral("SQL file count"));
     StatusPanel2->SetSource([this] { return std::pair<bool, IntPercent>(FStatus == stExec, ExecPercent); });
     bar->addWidget(StatusPanel0);
     bar->addWidget(StatusPanel1);
