@@ -74,7 +74,7 @@ TResultSnapshot SixColumns(qint64 rows)
     return table.Snapshot();
 }
 
-// One grid under test inside the shown host window.
+// Figures of one grid.
 struct TFigures {
     double FirstFrameMs = 0;
     double MiddleMs = 0;
@@ -84,8 +84,7 @@ struct TFigures {
     qint64 AddedBytes = 0;
 };
 
-// Paints the view's whole window area now and returns the time taken with
-// what came before since timer start.
+// Paints the whole window now, synchronously.
 void PaintNow(QWidget* host)
 {
     host->repaint();
@@ -170,7 +169,6 @@ struct TTabFigures {
 TTabFigures ManyTabs(QWidget* host, int tabs, bool shown)
 {
     const TResultSnapshot small = SixColumns(3);
-    const qint64 heap0 = HeapBytes();
     auto* page = new TResultPageControl(host, host);
     host->layout()->addWidget(page);
     if (shown)
@@ -186,14 +184,13 @@ TTabFigures ManyTabs(QWidget* host, int tabs, bool shown)
     TTabFigures f;
     f.AddMs = Ms(t.nsecsElapsed());
     f.BytesPerTab = (HeapBytes() - heap1) / tabs;
-    (void)heap0;
     delete page;
     return f;
 }
 
 void Row(const char* what, const char* unit, double orvexa, double items, const char* target)
 {
-    std::printf("%-34s %12.2f %12.2f %s %8.0fx   %s\n", what, orvexa, items, unit,
+    std::printf("%-34s %12.2f %12.2f %s %8.1fx   %s\n", what, orvexa, items, unit,
                 orvexa > 0 ? items / orvexa : 0.0, target);
 }
 

@@ -15,6 +15,7 @@
 #include <QPainter>
 #include <QScrollBar>
 #include <QStyleOptionHeader>
+#include <QStyledItemDelegate>
 #include <QToolTip>
 
 #include <climits>
@@ -100,6 +101,47 @@ protected:
 private:
     int FExtent = 0;
     int FRightGap = 0;
+};
+
+// Draws a cell's text straight onto the cell: one line, centred, cut with an
+// ellipsis; the background shows selection, focus and Null. Lighter than
+// the style's item drawing, which lays every cell's text out as a document.
+class TResultCellDelegate final : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+    void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override
+    {
+        const QWidget* view = option.widget;
+        const QPalette::ColorGroup group = !(option.state & QStyle::State_Enabled) ? QPalette::Disabled
+                                           : (option.state & QStyle::State_Active) ? QPalette::Normal
+                                                                                    : QPalette::Inactive;
+        const bool selected = option.state & QStyle::State_Selected;
+        if (selected) {
+            painter->fillRect(option.rect, option.palette.brush(group, QPalette::Highlight));
+        } else {
+            const QVariant background = index.data(Qt::BackgroundRole);
+            if (background.isValid())
+                painter->fillRect(option.rect, background.value<QBrush>());
+        }
+        const QString text = index.data(Qt::DisplayRole).toString();
+        if (!text.isEmpty()) {
+            const QStyle* style = view ? view->style() : QApplication::style();
+            const int margin = style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, view) + 1;
+            const QRect textRect = option.rect.adjusted(margin, 0, -margin, 0);
+            painter->setPen(option.palette.color(group, selected ? QPalette::HighlightedText : QPalette::Text));
+            painter->setFont(option.font);
+            painter->drawText(textRect, Qt::AlignCenter | Qt::TextSingleLine,
+                              option.fontMetrics.elidedText(text, Qt::ElideRight, textRect.width()));
+        }
+        if (option.state & QStyle::State_HasFocus) {
+            QStyleOptionFocusRect focus;
+            focus.QStyleOption::operator=(option);
+            focus.backgroundColor = option.palette.color(group, selected ? QPalette::Highlight : QPalette::Base);
+            const QStyle* style = view ? view->style() : QApplication::style();
+            style->drawPrimitive(QStyle::PE_FrameFocusRect, &focus, painter, view);
+        }
+    }
 };
 
 }  // namespace
@@ -196,6 +238,7 @@ TResultStringGrid::TResultStringGrid(QWidget* AOwner) : QTableView(AOwner)
     setHorizontalHeader(top);
     setVerticalHeader(left);
     setModel(FModel);
+    setItemDelegate(new TResultCellDelegate(this));
 
     setEditTriggers(QAbstractItemView::NoEditTriggers);
     setSelectionMode(QAbstractItemView::ContiguousSelection);

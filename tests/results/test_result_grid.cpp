@@ -161,6 +161,18 @@ TEST_F(ResultGrid, NullAndEmptyTextLookAlikeButNullIsTinted)
     EXPECT_TRUE(m->index(0, 1).data(Qt::BackgroundRole).isValid());
     EXPECT_FALSE(m->index(0, 2).data(Qt::BackgroundRole).isValid());
     EXPECT_FALSE(m->index(0, 0).data(Qt::BackgroundRole).isValid());
+    // On screen the Null cell is tinted, the empty one is not, both carry no text.
+    g.clearSelection();
+    g.setCurrentIndex(QModelIndex());
+    const QImage shot = g.viewport()->grab().toImage();
+    auto inside = [&](int column) { return g.visualRect(m->index(0, column)).adjusted(3, 3, -3, -3); };
+    const QRgb nullColour = shot.pixel(inside(1).topLeft());
+    const QRgb emptyColour = shot.pixel(inside(2).topLeft());
+    EXPECT_NE(nullColour, emptyColour);
+    EXPECT_EQ(emptyColour, shot.pixel(inside(3).topLeft()));
+    EXPECT_EQ(InkIn(shot, inside(1)).Right, -1);
+    EXPECT_EQ(InkIn(shot, inside(2)).Right, -1);
+    EXPECT_GE(InkIn(shot, inside(0)).Right, 0);
     g.SelectAll();
     EXPECT_EQ(g.SelectionText(false), QStringLiteral("x\t\t\ty\r\n"));
 }
