@@ -65,6 +65,9 @@ public:
     bool LoadInstanceDatabases(QTreeWidgetItem* node);
     // True while the instance's databases are being loaded.
     bool IsLoading(qint32 instanceID) const { return FLoading.contains(instanceID); }
+    // True while a catalogue query of any showing still runs (its answer may
+    // be dropped).
+    bool HasRunningQueries() const { return FTasks.IsRunning(); }
     // Fills lbDatabases with the current instance's chosen databases; does
     // nothing while the dialog is hidden.
     void RefreshSelectedList();

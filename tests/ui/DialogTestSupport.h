@@ -23,6 +23,16 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+// Readable texts in test failures.
+inline void PrintTo(const QString& s, std::ostream* os)
+{
+    *os << '"' << s.toStdString() << '"';
+}
+inline void PrintTo(const QStringList& list, std::ostream* os)
+{
+    *os << '[' << list.join(QLatin1String(" | ")).toStdString() << ']';
+}
+
 // The one application object of the test process (offscreen platform).
 inline QApplication& TestApp()
 {
@@ -45,6 +55,9 @@ protected:
     }
     void TearDown() override
     {
+        // Dialog drivers that never found their dialog end with the test.
+        for (QTimer* timer : TestApp().findChildren<QTimer*>(QStringLiteral("OnModal"), Qt::FindDirectChildrenOnly))
+            delete timer;
         QApplication::processEvents();
         dmMain = nullptr;
         TOpenStoreTest::TearDown();
@@ -69,6 +82,7 @@ template <class T>
 void OnModal(std::function<void(T*)> action)
 {
     auto* timer = new QTimer(&TestApp());
+    timer->setObjectName(QStringLiteral("OnModal"));
     timer->setInterval(5);
     QObject::connect(timer, &QTimer::timeout, timer, [timer, action] {
         auto* dialog = qobject_cast<T*>(QApplication::activeModalWidget());
