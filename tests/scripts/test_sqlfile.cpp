@@ -94,9 +94,9 @@ TEST_F(SQLFileSplit, NulCharacterRefusesTheFileNamingItsLine)
         {QByteArray(16, '\0'), 1, "only NULs"},
         {QByteArray("\0s\0e\0l\0e\0c\0t", 12), 1, "UTF-16 big-endian without a mark"},
         {QByteArray("s\0e\0l\0", 6), 1, "UTF-16 little-endian without a mark"},
-        {QByteArray("x\r\ny\rz\n\0", 9), 4, "every kind of line break counts"},
-        {QByteArray("caf\xE9 1\nGO\n\0", 13), 3, "Windows-1252"},
-        {QByteArray("\xFF\xFEu\0\n\0x\0\n\0\0\0", 14), 3, "a U+0000 character in UTF-16"},
+        {QByteArray("x\r\ny\rz\n\0", 8), 4, "every kind of line break counts"},
+        {QByteArray("caf\xE9 1\nGO\n\0", 11), 3, "Windows-1252"},
+        {QByteArray("\xFF\xFEu\0\n\0x\0\n\0\0\0", 12), 3, "a U+0000 character in UTF-16"},
     };
     for (const Case& c : cases) {
         const QString path = Write(c.bytes);
@@ -118,7 +118,7 @@ TEST_F(SQLFileSplit, RefusedFileLeavesEarlierBatchesAndFlagsAsTheyWere)
 {
     TSQLFile file(Write("select 1\nGO\n"));
     file.SplitSQL();
-    Write(QByteArray("USE x\nGO 2\nGO\n\0", 17));
+    Write(QByteArray("USE x\nGO 2\nGO\n\0", 15));
     EXPECT_THROW(file.SplitSQL(), EOrvexaError);
     EXPECT_EQ(file.BatchCount(), 2);
     EXPECT_FALSE(file.UseDBWarn);
