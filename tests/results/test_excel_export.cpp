@@ -137,8 +137,9 @@ TEST_F(ExportTest, CellsTakeTheirColumnsKind)
     for (int i = 0; i < cases.size(); ++i) {
         SCOPED_TRACE(cases[i].Column.Name.toStdString());
         EXPECT_EQ(sheets[0].Rows[1].value(i + 2), cases[i].Cell);
-        if (!cases[i].Cell.isEmpty())
+        if (!cases[i].Cell.isEmpty()) {
             EXPECT_EQ(sheets[0].Formats[1].value(i + 2), cases[i].Format);
+        }
     }
 }
 
