@@ -5,8 +5,10 @@
 #include <QCheckBox>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QLabel>
 #include <QPushButton>
 #include <QShowEvent>
+#include <QSpinBox>
 #include <QVBoxLayout>
 
 TfrmOptions::TfrmOptions(QWidget* parent)
@@ -30,6 +32,12 @@ TfrmOptions::TfrmOptions(QWidget* parent)
     ckbTransExecution = new QCheckBox(QStringLiteral("Auto begin transaction for each fille"), GroupBox1);
     ckbSaveList = new QCheckBox(QStringLiteral("Auto save database list"), GroupBox);
     ckbCopyTitle = new QCheckBox(QStringLiteral("Include titles when copy results"), GroupBox);
+    lblParallelism = new QLabel(QStringLiteral("Databases at a time:"), GroupBox1);
+    spnParallelism = new QSpinBox(GroupBox1);
+    const TOptionColumn& parallelism = OptionColumn(TOptionField::Parallelism);
+    spnParallelism->setRange(parallelism.Min, parallelism.Max);
+    spnParallelism->setAccessibleName(QStringLiteral("Databases at a time"));
+    lblParallelism->setBuddy(spnParallelism);
 
     auto* regular = new QVBoxLayout(GroupBox);
     regular->setContentsMargins(16, 12, 12, 12);
@@ -43,6 +51,11 @@ TfrmOptions::TfrmOptions(QWidget* parent)
     execution->addWidget(ckbReceiveResults);
     execution->addWidget(ckbContinueOnError);
     execution->addWidget(ckbTransExecution);
+    auto* parallelismRow = new QHBoxLayout;
+    parallelismRow->addWidget(lblParallelism);
+    parallelismRow->addWidget(spnParallelism);
+    parallelismRow->addStretch(1);
+    execution->addLayout(parallelismRow);
     execution->addStretch(1);
 
     // The two frames stacked at the left, OK above Cancel at the top right.
@@ -67,7 +80,8 @@ TfrmOptions::TfrmOptions(QWidget* parent)
     setTabOrder(ckbCopyTitle, ckbReceiveResults);
     setTabOrder(ckbReceiveResults, ckbContinueOnError);
     setTabOrder(ckbContinueOnError, ckbTransExecution);
-    setTabOrder(ckbTransExecution, btnOK);
+    setTabOrder(ckbTransExecution, spnParallelism);
+    setTabOrder(spnParallelism, btnOK);
     setTabOrder(btnOK, btnCancel);
 
     FBindings = {{ckbSaveList, TOptionField::SaveList},
@@ -78,6 +92,7 @@ TfrmOptions::TfrmOptions(QWidget* parent)
     for (const TBinding& binding : FBindings)
         connect(binding.Box, &QCheckBox::clicked, this,
                 [this, binding](bool checked) { CheckBoxClick(binding, checked); });
+    connect(spnParallelism, &QSpinBox::valueChanged, this, &TfrmOptions::ParallelismChange);
     connect(btnOK, &QPushButton::clicked, this, &TfrmOptions::btnOKClick);
     connect(btnCancel, &QPushButton::clicked, this, &TfrmOptions::btnCancelClick);
 
@@ -107,9 +122,28 @@ void TfrmOptions::showEvent(QShowEvent* event)
 void TfrmOptions::ShowRow()
 {
     const bool active = DataSet && DataSet->IsActive();
+    FShowingRow = true;
     for (const TBinding& binding : FBindings) {
         binding.Box->setChecked(active && DataSet->Value(binding.Field));
         binding.Box->setEnabled(active);
+    }
+    spnParallelism->setValue(active ? DataSet->Parallelism() : spnParallelism->minimum());
+    spnParallelism->setEnabled(active);
+    FShowingRow = false;
+}
+
+void TfrmOptions::ParallelismChange(int value)
+{
+    if (FShowingRow)
+        return;
+    try {
+        if (!DataSet)
+            throw EOrvexaError(QStringLiteral("The options cannot be edited: there is no data module."));
+        if (DataSet->Parallelism() != value)
+            DataSet->SetParallelism(value);
+    } catch (const EOrvexaError& e) {
+        ShowErrorReport(e.Message());
+        ShowRow();
     }
 }
 

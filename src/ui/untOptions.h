@@ -1,5 +1,5 @@
 // The options dialog: the options row of the local store, edited in place
-// through its check boxes. The first click starts an edit of the row; OK
+// through its check boxes and the "Databases at a time" box. The first click starts an edit of the row; OK
 // saves it and makes the saved values the options in force (CurrentConfig);
 // Cancel and Esc drop it. There is no close box.
 //
@@ -16,7 +16,9 @@
 
 class QCheckBox;
 class QGroupBox;
+class QLabel;
 class QPushButton;
+class QSpinBox;
 
 class TfrmOptions : public QDialog {
     Q_OBJECT
@@ -36,6 +38,9 @@ public:
     QCheckBox* ckbTransExecution;
     QCheckBox* ckbSaveList;
     QCheckBox* ckbCopyTitle;
+    // "Databases at a time", bound to column Parallelism (1 to 64).
+    QLabel* lblParallelism;
+    QSpinBox* spnParallelism;
     // The options row's record source; not owned. Null without a data module.
     TOptionsSource* DataSet = nullptr;
 
@@ -58,6 +63,9 @@ private:
     // edit while editing).
     void ShowRow();
     void CheckBoxClick(const TBinding& binding, bool checked);
+    void ParallelismChange(int value);
+
+    bool FShowingRow = false;  // ShowRow is setting the controls
 
     QList<TBinding> FBindings;
 };
