@@ -456,6 +456,16 @@ void TResultStringGrid::contextMenuEvent(QContextMenuEvent* event)
     event->accept();
 }
 
+void TResultStringGrid::mousePressEvent(QMouseEvent* event)
+{
+    if (event->button() != Qt::LeftButton) {
+        setFocus(Qt::MouseFocusReason);
+        event->accept();
+        return;
+    }
+    QTableView::mousePressEvent(event);
+}
+
 void TResultStringGrid::HeaderPressed(int ACol, int ARow)
 {
     if (ARow == 0 && ACol == 0)

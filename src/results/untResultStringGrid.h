@@ -80,6 +80,9 @@ protected:
     // option says) and SelectAll, in case no window handled them first.
     void keyPressEvent(QKeyEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
+    // Only the left button selects cells; other buttons leave the selection
+    // as it is (a right-click opens the menu on it).
+    void mousePressEvent(QMouseEvent* event) override;
 
 private:
     // A press on the title row, the number column or the corner (cell

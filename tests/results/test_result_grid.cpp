@@ -22,12 +22,13 @@
 
 #include <memory>
 
-namespace {
-
+// Readable QStrings in test failures.
 inline void PrintTo(const QString& s, std::ostream* os)
 {
     *os << '"' << s.toStdString() << '"';
 }
+
+namespace {
 
 class ResultGrid : public ::testing::Test {
 protected:
@@ -279,9 +280,11 @@ TEST_F(ResultGrid, RightClickOnATitleSelectsBeforeTheMenuOpens)
     EXPECT_EQ(TResultStringGrid::MenuGrid(&menu), &g);
     menu.hide();
 
-    // On a cell the menu opens too, and the selection stays.
+    // On a cell outside the selection the menu opens too, and the selection stays.
     seen.clear();
     const QPoint cell = g.visualRect(g.model()->index(1, 0)).center();
+    QTest::mousePress(g.viewport(), Qt::RightButton, {}, cell);
+    QTest::mouseRelease(g.viewport(), Qt::RightButton, {}, cell);
     QContextMenuEvent onCell(QContextMenuEvent::Mouse, cell, g.viewport()->mapToGlobal(cell));
     QCoreApplication::sendEvent(g.viewport(), &onCell);
     EXPECT_EQ(seen, QStringLiteral("2,1,2,2"));

@@ -16,12 +16,13 @@
 
 #include <memory>
 
-namespace {
-
+// Readable QStrings in test failures.
 inline void PrintTo(const QString& s, std::ostream* os)
 {
     *os << '"' << s.toStdString() << '"';
 }
+
+namespace {
 
 class ResultPages : public ::testing::Test {
 protected:
