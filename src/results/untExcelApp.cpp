@@ -86,9 +86,15 @@ lxw_worksheet* TExcelWorksheet::Sheet()
     if (!FSheet) {
         if (!FBook.FBook)
             Fail(QStringLiteral("The workbook is closed."));
+        errno = 0;
         FSheet = workbook_add_worksheet(FBook.FBook, FName.toUtf8().constData());
-        if (!FSheet)
-            Fail(QStringLiteral("The sheet %1 cannot be added.").arg(FName));
+        if (!FSheet) {
+            // Mostly the sheet's temporary file, in the writer's folder.
+            const int code = errno;
+            Fail(QStringLiteral("The sheet %1 cannot be added%2")
+                     .arg(FName, code ? QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(code))
+                                      : QStringLiteral(".")));
+        }
         if (FFreezeRows > 0 || FFreezeColumns > 0)
             worksheet_freeze_panes(FSheet, lxw_row_t(FFreezeRows), lxw_col_t(FFreezeColumns));
     }
