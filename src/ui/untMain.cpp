@@ -61,6 +61,20 @@ QTreeWidget* MakeListView(QWidget* parent, const QStringList& headers, bool mult
     return list;
 }
 
+// Lays out a list whose updates are off, scroll bars included, so that
+// turning its updates on paints it once. The scroll area shows or hides a
+// scroll bar in a queued call, and each stretched column that the scroll bar
+// narrows would ask for a repaint of its own on a zero timer: both happen
+// here, with the header's signals held back (the one paint that follows
+// covers every column).
+void LayOutUnpainted(QTreeWidget* list)
+{
+    const QSignalBlocker columns(list->header());
+    list->doItemsLayout();
+    for (int pass = 0; pass < 2; ++pass)
+        QCoreApplication::sendPostedEvents(list, 0);
+}
+
 // A title bar: single border, highlight-coloured background.
 QLabel* MakeTitleBar(const QString& caption, QWidget* parent)
 {
@@ -546,6 +560,7 @@ void TfrmMain::LoadDBList()
         items.append(item);
     }
     lvDatabases->addTopLevelItems(items);
+    LayOutUnpainted(lvDatabases);
     lvDatabases->setUpdatesEnabled(true);
     StatusPanel0->setText(QStringLiteral(" %1 database(s)").arg(list.size()));
     WMUpdateSelActions();
@@ -609,6 +624,7 @@ void TfrmMain::AddSQLFiles(const QStringList& paths)
         items.append(item);
     }
     lvSQLFiles->addTopLevelItems(items);
+    LayOutUnpainted(lvSQLFiles);
     lvSQLFiles->setUpdatesEnabled(true);
     SetSQLFileCountText();
     WMUpdateListActions();
@@ -1103,17 +1119,16 @@ void TfrmMain::ExportResults(int kind)
     const auto info = [](const QString& text) {
         ShowMessage(text, QStringLiteral("Information"), TMsgIcon::Information);
     };
+    const auto hasResults = [](const TVariantArr& data) {
+        return !data.isEmpty() && data.first().isValid() && !data.first().isNull();
+    };
     const TFolderChooser chooseFolder = [this](const QString& caption, const QString& start) {
         return Prompt().GetExistingDirectory(this, caption, start);
     };
-    // The work: one workbook per entry, on a worker thread behind a progress
-    // dialog; message boxes it asks for are shown here, on the GUI thread.
-    struct TPart {
-        QString Instance, DB;
-        TVariantArr Data;
-        int TabIndex;
-    };
-    QList<TPart> parts;
+    // What to export: one source per database (all of them, or the page
+    // shown), or the tab selected on the page shown.
+    QList<TExportSource> sources;
+    int tabIndex = -1;
     if (kind == 2) {
         if (PageControls.empty()) {
             info(QStringLiteral("There are no database results."));
@@ -1121,12 +1136,8 @@ void TfrmMain::ExportResults(int kind)
         }
         if (!SelectDestDir(SaveDestDir, Prompt(), chooseFolder))
             return;
-        for (const auto& page : PageControls) {
-            TVariantArr data = page->GetCurrentDBDataArr();
-            if (data.isEmpty() || !data.first().isValid() || data.first().isNull())
-                continue;
-            parts.append({page->FInstanceName, page->FDBName, data, -1});
-        }
+        for (const auto& page : PageControls)
+            sources.append({page->FInstanceName, page->FDBName, page->GetCurrentDBDataArr()});
     } else {
         TResultPageControl* page = VisiblePageControl();
         if (!page) {
@@ -1134,28 +1145,32 @@ void TfrmMain::ExportResults(int kind)
             return;
         }
         const TVariantArr data = kind == 0 ? page->GetCurrentTabDataArr() : page->GetCurrentDBDataArr();
-        if (data.isEmpty() || !data.first().isValid() || data.first().isNull()) {
+        if (!hasResults(data)) {
             info(kind == 0 ? QStringLiteral("Current tab is message tab or has no results.")
                            : QStringLiteral("Current database has no results."));
             return;
         }
         if (!SelectDestDir(SaveDestDir, Prompt(), chooseFolder))
             return;
-        parts.append({page->FInstanceName, page->FDBName, data, kind == 0 ? page->GetCurrentTabIndex() : -1});
+        sources.append({page->FInstanceName, page->FDBName, data});
+        if (kind == 0)
+            tabIndex = page->GetCurrentTabIndex();
     }
 
+    // The workbooks are written on a worker behind a progress dialog that
+    // can cancel; message boxes the export asks for show here, on the GUI
+    // thread. Errors reach the standard error box (RunGuarded).
     TGuiThreadMessageBox messages(Prompt());
     const QString destDir = SaveDestDir;
     bool ok = true;
     try {
         ok = RunWithProgress(this, QStringLiteral("Exporting results..."), [&](const TExportProgress& progress) {
-            for (const TPart& part : parts) {
-                // A fresh time stamp for every workbook.
-                if (!ExportToExcel(ExportFileName(destDir, part.DB), part.Instance, part.DB, part.Data,
-                                   part.TabIndex, messages, progress))
-                    return false;
+            if (tabIndex >= 0) {
+                const TExportSource& s = sources.first();
+                return ExportToExcel(ExportFileName(destDir, s.DBName), s.InstanceName, s.DBName, s.Data, tabIndex,
+                                     messages, progress);
             }
-            return true;
+            return ExportDatabases(sources, destDir, messages, progress);
         });
     } catch (const UserCancelException&) {
         // Cancelled in the progress dialog: the partial workbook is gone and
