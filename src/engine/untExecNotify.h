@@ -6,13 +6,14 @@
 // one, steers the run. Payloads (line lists, names, the snapshot, the file
 // list) belong to the thread and are valid only during the call: a receiver
 // copies what it keeps. A receiver must not wait for the thread, or call
-// back into it, while handling a notification; the one thing it may do to
-// the thread is TExecThread::Terminate (during ExecWarn, or from any other
-// thread at any time).
+// back into it, while handling a notification; what it may do to the
+// thread is TExecThread::Terminate or Cancel (during ExecWarn, or from any
+// other thread at any time).
 //
-// The window's receiver hands each call over to the GUI thread with a
-// blocking queued invocation; the headless runner and tests implement it
-// directly on the execution thread.
+// The window's receiver hands each call over to the GUI thread through a
+// TExecReceiverBridge (untExecBridge.h); the headless runner and tests
+// implement it directly on the execution thread. A parallel run also calls
+// it from one thread only, its own, in run order.
 //
 // Order within a run:
 //   ExecStart; ExecLogs, ExecStatus(stConstruct); ExecLogs per split file,
