@@ -332,3 +332,75 @@ TEST_F(EngineParallel, AServerDroppingOneWorkersConnectionFailsOnlyThatDatabase)
     EXPECT_TRUE(AlongsideLines(logs).isEmpty());
     EXPECT_EQ(r.Values(WM_EXEC_STATUS).last(), int(stFail));
 }
+
+TEST_F(EngineParallel, ASlowDatabaseHoldsBackAtMostTheDatabasesInFlight)
+{
+    // The first database takes a while; the others are quick. With four at a
+    // time, only the three after it may run meanwhile: their output is all
+    // that waits for it.
+    TServer server(0);
+    TInstanceAndDBArr dbs;
+    for (int i = 0; i < 12; ++i)
+        dbs << server.Create(QStringLiteral("held%1").arg(i));
+    const QString file = WriteScript(QStringLiteral("held.sql"),
+                                     QStringLiteral("INSERT INTO t VALUES (1)\r\nGO\r\n"
+                                                    "IF DB_NAME() = 'held0' WAITFOR DELAY '00:00:02'\r\n"));
+    TExecRecorder r;
+    QStringList whileHeld;
+    RunToEnd(r, {file}, dbs, Config(false, true, 4), [&](TExecThread&) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+        for (int i = 0; i < 12; ++i)
+            whileHeld << QString::number(server.Rows(dbs[i].DatabaseName).size());
+    });
+    EXPECT_EQ(whileHeld, QStringList({"1", "1", "1", "1", "0", "0", "0", "0", "0", "0", "0", "0"}));
+    EXPECT_EQ(r.NewDatabases().size(), 12);
+    EXPECT_EQ(r.Values(WM_EXEC_STATUS).last(), int(stOK));
+}
+
+TEST_F(EngineParallel, ARefusedPageEndsTheRunAndListsWhatRanAlongside)
+{
+    class TRefusing : public TExecRecorder {
+    public:
+        QString Refused;
+        int ExecNewDB(const QString& instanceName, const QString& databaseName) override
+        {
+            TExecRecorder::ExecNewDB(instanceName, databaseName);
+            return databaseName == Refused ? 1 : 0;
+        }
+    };
+    TServer server(0);
+    TInstanceAndDBArr dbs;
+    for (int i = 0; i < 6; ++i)
+        dbs << server.Create(QStringLiteral("page%1").arg(i));
+    const QString file = WriteScript(QStringLiteral("page.sql"), QStringLiteral("INSERT INTO t VALUES (1)\r\n"));
+
+    TRefusing sequential;
+    sequential.Refused = dbs[2].DatabaseName;
+    RunToEnd(sequential, {file}, dbs, Config(true, true, 1));
+    for (int i = 0; i < 6; ++i)
+        server.Exec(dbs[i].DatabaseName, QStringLiteral("DELETE FROM t"));
+
+    TRefusing r;
+    r.Refused = dbs[2].DatabaseName;
+    RunToEnd(r, {file}, dbs, Config(true, true, 3));
+    const QStringList logs = r.Logs();
+    const QString dump = logs.join(QLatin1Char('\n'));
+    EXPECT_EQ(WithoutAlongside(logs), sequential.Logs()) << dump.toStdString();
+    EXPECT_TRUE(logs.contains(Tab + QStringLiteral("Error: Can't append result page."))) << dump.toStdString();
+    // The refused database itself ran on (its work is not hidden), and so may
+    // the two after it; nothing later started.
+    const QStringList alongside = AlongsideLines(logs);
+    ASSERT_FALSE(alongside.isEmpty()) << dump.toStdString();
+    EXPECT_TRUE(alongside.first().startsWith(Tab + QStringLiteral("[%1].[%2").arg(dbs[2].InstanceName, dbs[2].DatabaseName)))
+        << dump.toStdString();
+    EXPECT_LE(alongside.size(), 3);
+    for (qsizetype k = 0; k < alongside.size(); ++k) {
+        const QString& db = dbs[2 + k].DatabaseName;
+        EXPECT_EQ(server.Rows(db), alongside[k].contains(QStringLiteral("executed successfully")) ? QStringList{"1"}
+                                                                                                   : QStringList{})
+            << alongside[k].toStdString();
+    }
+    for (int i = 5; i < 6; ++i)
+        EXPECT_TRUE(server.Rows(dbs[i].DatabaseName).isEmpty());
+    EXPECT_EQ(r.Values(WM_EXEC_STATUS).last(), int(stFail));
+}
