@@ -137,8 +137,11 @@ TPageArray<char> ReadScriptFile(const QString& fileName)
     std::size_t size = 0;
     for (;;) {
         if (size == bytes.Capacity()) {
-            if (size >= limit || !bytes.Reserve(want))
+            if (size >= limit || !bytes.Reserve(want)) {
+                // What was read goes first: the message needs memory too.
+                bytes = TPageArray<char>();
                 ThrowNotEnoughMemory(fileName);
+            }
             want = bytes.Capacity() * 2;
         }
         const ssize_t got = ::read(fd.Fd, bytes.Data() + size, bytes.Capacity() - size);

@@ -202,11 +202,20 @@ TEST_F(SQLFileSplit, FileTruncatedWhileReadIsAnErrorNamingItNeverACrash)
     EXPECT_GT(changed, 0);
 }
 
-// Splits /dev/zero, which never ends, with the address space held to 1 GiB,
-// and ends the process: 0 when the read said it ran out of memory.
+// Splits /dev/zero, which never ends, with the address space held to what
+// the process has now and 512 MiB more (relative, so that a sanitizer's own
+// reservations still fit), and ends the process: 0 when the read said it ran
+// out of memory.
 [[noreturn]] void SplitEndlessFileInLittleMemory()
 {
-    const rlimit limit{rlim_t(1) << 30, rlim_t(1) << 30};
+    unsigned long long pages = 0;
+    if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(statm, "%llu", &pages) != 1)
+            pages = 0;
+        std::fclose(statm);
+    }
+    const rlim_t bytes = rlim_t(pages) * rlim_t(::sysconf(_SC_PAGESIZE)) + (rlim_t(512) << 20);
+    const rlimit limit{bytes, bytes};
     ::setrlimit(RLIMIT_AS, &limit);
     TSQLFile file(QStringLiteral("/dev/zero"));
     try {
