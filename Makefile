@@ -11,7 +11,7 @@ CTEST_ARGS ?=
 # that are not built here.
 SANITIZER_SUPP := $(CURDIR)/cmake/sanitizers
 ifeq ($(CONFIG),asan)
-SANITIZER_ENV := ASAN_OPTIONS=detect_leaks=1:detect_stack_use_after_return=1 \
+SANITIZER_ENV := ASAN_OPTIONS=detect_leaks=1:detect_stack_use_after_return=1:allocator_may_return_null=1 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:suppressions=$(SANITIZER_SUPP)/ubsan.supp \
 	LSAN_OPTIONS=suppressions=$(SANITIZER_SUPP)/lsan.supp:print_suppressions=0
 endif
