@@ -78,6 +78,7 @@ TfrmAboutBox::TfrmAboutBox(QWidget* parent)
     TopPanel = new QWidget(this);
     Image1 = new QLabel(TopPanel);
     Image1->setFixedSize(64, 64);
+    Image1->setScaledContents(true);
     lbProductName = new QLabel(QStringLiteral("ProductName"), TopPanel);
     lbVersion = new QLabel(QStringLiteral("Version"), TopPanel);
     QFont nameFont = lbProductName->font();
@@ -135,7 +136,12 @@ TfrmAboutBox::TfrmAboutBox(QWidget* parent)
     int row = 0;
     for (const auto& [hint, value] : pairs) {
         content->addWidget(hint, row, 0);
-        content->addWidget(value, row, 1, Qt::AlignLeft | Qt::AlignTop);
+        // The description fills the column and wraps; the links are only as
+        // wide as their text, so only the text is clickable.
+        if (value == lbDescription)
+            content->addWidget(value, row, 1);
+        else
+            content->addWidget(value, row, 1, Qt::AlignLeft | Qt::AlignTop);
         ++row;
     }
     content->setRowStretch(row, 1);

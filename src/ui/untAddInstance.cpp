@@ -60,6 +60,7 @@ TfrmAddInstance::TfrmAddInstance(QWidget* parent)
     Label4 = new QLabel(QStringLiteral("Password:"), pnlUserPwd);
     edtUserPwd = new QLineEdit(pnlUserPwd);
     edtUserPwd->setEchoMode(QLineEdit::Password);
+    edtUserPwd->setStyleSheet(QStringLiteral("QLineEdit { lineedit-password-character: 42; }"));  // '*'
     for (QLineEdit* edit : {edtUserName, edtUserPwd}) {
         edit->setMinimumWidth(167);
         edit->setAttribute(Qt::WA_InputMethodEnabled, false);
@@ -134,7 +135,8 @@ TfrmAddInstance::TfrmAddInstance(QWidget* parent)
     connect(btnOK, &QPushButton::clicked, this, &TfrmAddInstance::btnOKClick);
     connect(btnCancel, &QPushButton::clicked, this, &TfrmAddInstance::reject);
 
-    setFixedSize(sizeHint().expandedTo(QSize(341, 322)));
+    // The design's size, or what the platform's font needs.
+    setFixedSize(layout->minimumSize().expandedTo(QSize(341, 322)));
 }
 
 TfrmAddInstance::~TfrmAddInstance() = default;

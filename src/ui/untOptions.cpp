@@ -99,7 +99,8 @@ TfrmOptions::TfrmOptions(QWidget* parent)
     // FormCreate: the record source behind the check boxes.
     DataSet = dmMain ? &dmMain->dsOptions : nullptr;
 
-    setFixedSize(sizeHint().expandedTo(QSize(404, 352)));
+    // The design's size, or what the platform's font needs.
+    setFixedSize(layout->minimumSize().expandedTo(QSize(404, 352)));
 }
 
 TfrmOptions::~TfrmOptions() = default;

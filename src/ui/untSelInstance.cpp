@@ -86,6 +86,8 @@ TfrmDBSelect::TfrmDBSelect(QWidget* parent)
 
     btnSel = NewButton(QStringLiteral(">"), {49, 25}, this);
     btnDel = NewButton(QStringLiteral("<"), {49, 25}, this);
+    btnSel->setFixedSize(49, 25);
+    btnDel->setFixedSize(49, 25);
     btnSel->setAccessibleName(QStringLiteral("Add the selected databases"));
     btnDel->setAccessibleName(QStringLiteral("Remove the selected databases"));
 
@@ -105,6 +107,16 @@ TfrmDBSelect::TfrmDBSelect(QWidget* parent)
         button->setToolTip(QLatin1String(hint));
         button->setAccessibleName(QLatin1String(hint));
     }
+    // Two-line captions: as narrow as the design where the font allows.
+    const QFontMetrics metrics = btnRemoveInstance->fontMetrics();
+    const QSize instanceButton(qMax(50, metrics.horizontalAdvance(QStringLiteral("Remove")) + 14),
+                               qMax(33, 2 * metrics.height() + 8));
+    for (QPushButton* button : {btnAddInstance, btnEditInstance, btnRemoveInstance})
+        button->setFixedSize(instanceButton);
+    // The two lists as wide as each other, and as the buttons under the tree.
+    const int listWidth = qMax(176, 3 * instanceButton.width() + 2 * 13);
+    tvInstances->setMinimumWidth(listWidth);
+    lbDatabases->setMinimumWidth(listWidth);
     btnOK = NewButton(QStringLiteral("OK"), {75, 25}, this);
     btnCancel = NewButton(QStringLiteral("Cancel"), {75, 25}, this);
     btnOK->setDefault(true);
@@ -176,7 +188,8 @@ TfrmDBSelect::TfrmDBSelect(QWidget* parent)
     connect(btnOK, &QPushButton::clicked, this, &TfrmDBSelect::btnOKClick);
     connect(btnCancel, &QPushButton::clicked, this, &TfrmDBSelect::reject);
 
-    setFixedSize(sizeHint().expandedTo(QSize(536, 389)));
+    // The design's size, or what the platform's font needs.
+    setFixedSize(layout->minimumSize().expandedTo(QSize(536, 389)));
 }
 
 TfrmDBSelect::~TfrmDBSelect() = default;

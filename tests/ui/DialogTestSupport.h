@@ -76,17 +76,18 @@ protected:
 };
 
 // Runs action on the next modal dialog of type T once it is the active modal
-// widget. The action runs inside that dialog's event loop; it should end the
-// dialog (or arrange for it to end).
+// widget and ready() holds. The action runs inside that dialog's event loop
+// (or a loop nested in it); it should end the dialog (or arrange for it to
+// end).
 template <class T>
-void OnModal(std::function<void(T*)> action)
+void OnModal(std::function<void(T*)> action, std::function<bool()> ready = {})
 {
     auto* timer = new QTimer(&TestApp());
     timer->setObjectName(QStringLiteral("OnModal"));
     timer->setInterval(5);
-    QObject::connect(timer, &QTimer::timeout, timer, [timer, action] {
+    QObject::connect(timer, &QTimer::timeout, timer, [timer, action, ready] {
         auto* dialog = qobject_cast<T*>(QApplication::activeModalWidget());
-        if (!dialog || !dialog->isVisible())
+        if (!dialog || !dialog->isVisible() || (ready && !ready()))
             return;
         timer->stop();
         timer->deleteLater();

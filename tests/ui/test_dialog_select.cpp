@@ -146,8 +146,9 @@ TEST_F(SelectDialog, AddASandboxInstanceChooseDatabasesAndStoreThem)
     bool added = false;
     AnswerInstanceDialog(SaLogin(server), true, &added);
     bool chosen = false;
+    // Once the instance the empty store asked for is in the tree (and the
+    // instance dialog's loop has ended), choose its databases.
     OnModal<TfrmDBSelect>([&](TfrmDBSelect* dialog) {
-        ASSERT_TRUE(WaitForInstanceDialog(added));
         QTreeWidgetItem* node = Node(server.Instance());
         ASSERT_TRUE(node);
         ASSERT_TRUE(Expand(node));
@@ -159,7 +160,7 @@ TEST_F(SelectDialog, AddASandboxInstanceChooseDatabasesAndStoreThem)
         EXPECT_EQ(ListTexts(), QStringList({"HR", "Sales"}));
         chosen = true;
         QTest::mouseClick(dialog->btnOK, Qt::LeftButton);
-    });
+    }, [&] { return added && !Select->frmAddInstance->isVisible() && Node(server.Instance()); });
     EXPECT_TRUE(Select->Execute());
     EXPECT_TRUE(chosen);
     EXPECT_FALSE(Select->IsWorkingCopyOpen());
