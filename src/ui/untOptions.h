@@ -5,6 +5,8 @@
 //
 // Use (created once, reused for every showing):
 //   frmOptions->Execute();   // modal; true after OK
+// show() shows the row the same way, for use without a modal loop (tests).
+// dmMain must be set before the dialog is created.
 //
 // GUI thread only; needs the global dmMain (its dsOptions is the record
 // source, taken when the dialog is created).

@@ -11,6 +11,7 @@
 // Use (created once, reused for every showing):
 //   if (frmDBSelect->Execute())   // modal; true: the lists are stored
 //       reload the main window's list;
+// show() rebuilds it the same way, for use without a modal loop (tests).
 //
 // The catalogue query of an opening instance runs on a worker thread: the
 // dialog keeps working, the node shows that it is loading, and a node being
