@@ -75,6 +75,23 @@ void LayOutUnpainted(QTreeWidget* list)
         QCoreApplication::sendPostedEvents(list, 0);
 }
 
+// Frees result pages a slice at a time, one slice per pass of the event
+// loop, earliest first: Qt takes a page apart in about a tenth of a
+// millisecond, so freeing the pages of a run over thousands of databases in
+// one go would hold the window for a noticeable time when the next run
+// starts. The pages are hidden already; one still waiting when its parent
+// goes is freed with the parent.
+void FreeInSlices(std::vector<QPointer<TResultPageControl>> latestFirst, QObject* context)
+{
+    constexpr std::size_t slice = 25;
+    for (std::size_t i = 0; i < slice && !latestFirst.empty(); ++i) {
+        delete latestFirst.back().data();
+        latestFirst.pop_back();
+    }
+    if (!latestFirst.empty())
+        QTimer::singleShot(0, context, [pages = std::move(latestFirst), context] { FreeInSlices(pages, context); });
+}
+
 // A title bar: single border, highlight-coloured background.
 QLabel* MakeTitleBar(const QString& caption, QWidget* parent)
 {
@@ -801,7 +818,15 @@ void TfrmMain::SetStatus(TStatusType value)
     case stReady:
         ResetTagIndex();
         lvResults->clear();
-        PageControls.clear();
+        {
+            std::vector<QPointer<TResultPageControl>> pages;
+            for (auto it = PageControls.rbegin(); it != PageControls.rend(); ++it) {
+                (*it)->hide();
+                pages.emplace_back(it->release());
+            }
+            PageControls.clear();
+            FreeInSlices(std::move(pages), this);
+        }
         lblNoResult->show();
         SetStatusText(QStringLiteral("Ready"));
         break;
