@@ -37,13 +37,17 @@ public:
             ADD_FAILURE() << "cannot listen on a port of 127.0.0.1";
         FPort = ntohs(address.sin_port);
     }
-    ~TSilentServer()
+    ~TSilentServer() { Close(); }
+    TSilentServer(const TSilentServer&) = delete;
+    TSilentServer& operator=(const TSilentServer&) = delete;
+
+    // Stops listening: later connections are refused.
+    void Close()
     {
         if (FSocket >= 0)
             ::close(FSocket);
+        FSocket = -1;
     }
-    TSilentServer(const TSilentServer&) = delete;
-    TSilentServer& operator=(const TSilentServer&) = delete;
 
     int Port() const { return FPort; }
     // The server name as a DBA types it: host,port.

@@ -4,6 +4,8 @@
 // socket that never answers.
 #pragma once
 
+#include "SilentServer.h"
+
 #include "PromptRecorder.h"
 #include "StoreTestSupport.h"
 
@@ -18,10 +20,6 @@
 
 #include <functional>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 // Readable texts in test failures.
 inline void PrintTo(const QString& s, std::ostream* os)
@@ -127,42 +125,6 @@ inline void DropDatabase(const TSandboxServer& server, const QString& name)
     cmd->Execute(affected);
     conn->Close();
 }
-
-// A listening socket on a free port of 127.0.0.1, closed with the object.
-// The system completes every connection to it; nothing ever reads from it or
-// answers, so a client sees a server that accepts and never says a word.
-class TSilentServer {
-public:
-    TSilentServer()
-    {
-        FSocket = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        addr.sin_port = 0;
-        socklen_t len = sizeof addr;
-        if (FSocket < 0 || ::bind(FSocket, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-            ::listen(FSocket, 16) != 0 || ::getsockname(FSocket, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
-            return;
-        FPort = ntohs(addr.sin_port);
-    }
-    ~TSilentServer() { Close(); }
-    TSilentServer(const TSilentServer&) = delete;
-    TSilentServer& operator=(const TSilentServer&) = delete;
-
-    void Close()
-    {
-        if (FSocket >= 0)
-            ::close(FSocket);
-        FSocket = -1;
-    }
-    int Port() const { return FPort; }
-    QString Instance() const { return QStringLiteral("127.0.0.1,%1").arg(FPort); }
-
-private:
-    int FSocket = -1;
-    int FPort = 0;
-};
 
 // A server name where nothing listens.
 inline QString UnreachableInstance()

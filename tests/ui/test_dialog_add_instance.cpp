@@ -294,8 +294,9 @@ TEST_F(AddInstanceDialog, KeyboardReachesEveryControlInTheGivenOrder)
         // The combo box's own line edit sits inside it.
         if (next && expected == Dialog->cbxInstance && Dialog->cbxInstance->isAncestorOf(next))
             next = Dialog->cbxInstance;
-        if (i + 1 < order.size())
+        if (i + 1 < order.size()) {
             EXPECT_EQ(next, expected) << i;
+        }
     }
     // Enter in the name box is OK.
     QTest::keyClick(Dialog->cbxInstance->lineEdit(), Qt::Key_Return);

@@ -211,8 +211,9 @@ TEST_F(SelectDialog, MovingDatabasesFollowsTheCaseRules)
     // The new rows got fresh identifiers and the instance's key.
     for (const TPacketDatabase& db : Select->WorkingCopy().Instances[0].Databases) {
         EXPECT_EQ(db.InstanceID, 1);
-        if (db.DatabaseName == "HR")
+        if (db.DatabaseName == "HR") {
             EXPECT_GE(db.DatabaseID, firstNewID - 1);
+        }
     }
 }
 
