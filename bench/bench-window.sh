@@ -142,6 +142,9 @@ printf '%-26s %7.2f s   (the whole process)\n' "orvexa-cli run" "$cli_s"
 printf '%-26s %7.2f s   (Run to the end of the run; %.2fx, target <= 1.5x)\n' "the window" "$win_s" \
   "$(ratio "$win_s" "$cli_s")"
 echo "same log from both ($(wc -l < "$work/cli-many.log") lines)"
+printf '%-26s %7.2f s of CPU on the GUI thread, %.2f s of it in %d repaint passes\n' "window's own work" \
+  "$(awk -v ms="$(value run_gui_cpu_ms "$m")" 'BEGIN { print ms / 1000 }')" \
+  "$(awk -v ms="$(value run_repaint_cpu_ms "$m")" 'BEGIN { print ms / 1000 }')" "$(value run_repaints "$m")"
 printf 'window responsiveness: longest gap between two events during a run %.0f ms (target < 100 ms);\n' \
   "$(value max_gap_ms "$m")"
 printf '  longest single event %.0f ms (%.1f ms of CPU; Qt event %s); Run pressed on the last run'"'"'s %d pages: %.0f ms (%.0f ms of CPU)\n' \
