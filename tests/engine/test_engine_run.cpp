@@ -459,6 +459,10 @@ TEST_P(EngineRun, AConnectionDroppedMidResultIsRolledBackAndTheRunGoesOn)
 
 TEST_P(EngineRun, TenMillionRowsGrowMemoryWithTheDataOnly)
 {
+#ifdef ORVEXA_SANITIZER
+    GTEST_SKIP() << "the " ORVEXA_SANITIZER " build's shadow memory and quarantine make peak memory no measure "
+                    "of the result table";
+#endif
     const QString db = Server->CreateDatabase(QStringLiteral("tenmillion"));
     QStringList values;
     for (int i = 0; i < 1000; ++i)
