@@ -5,6 +5,7 @@
 #include "untStoreDB.h"
 
 #include <QFileInfo>
+#include <QLockFile>
 #include <QHash>
 #include <QtDebug>
 
@@ -282,6 +283,14 @@ void TdmMain::DataModuleCreate()
     try {
         // 1. The store path; this creates the maker folder when it is missing.
         FStorePath = GetAppDataPath() + QLatin1String(StoreFileName);
+        // Two programs starting at once (the desktop and a scheduled job)
+        // must not both create the file: the second would read a salt the
+        // first has not written yet and take the new store for a damaged one.
+        // Opening and creating happen under a lock file beside the store; a
+        // folder where no lock file can be made (read-only) goes on without.
+        QLockFile creationLock(FStorePath + QStringLiteral(".lock"));
+        creationLock.setStaleLockTime(60000);
+        creationLock.tryLock(10000);
         // 2. Whether the file exists, before opening creates it.
         const QFileInfo info(FStorePath);
         const bool existed = info.exists();

@@ -434,6 +434,29 @@ TEST_F(CliRun, TwoProcessesImportingAtOnceWaitForEachOther)
               QStringLiteral("%1\ta\n%1\tb\n%1\tc\n").arg(instance));
 }
 
+// Two programs started at once on a machine without a store (the desktop
+// and a scheduled job): one creates the store, the other waits and opens it.
+TEST_F(CliRun, TwoProcessesCreatingTheStoreAtOnceBothSucceed)
+{
+    QStringList failures;
+    for (int round = 0; round < 10; ++round) {
+        TCli clis[2];
+        const QString home = FDir.filePath(QStringLiteral("fresh%1").arg(round));
+        for (TCli& cli : clis)
+            cli.SetEnv(QStringLiteral("XDG_DATA_HOME"), home);
+        std::thread starters[2];
+        TCliResult results[2];
+        for (int k = 0; k < 2; ++k)
+            starters[k] = std::thread([&, k] { results[k] = clis[k].Run({QStringLiteral("list"), QStringLiteral("show")}); });
+        for (std::thread& t : starters)
+            t.join();
+        for (int k = 0; k < 2; ++k)
+            if (results[k].ExitCode != 0)
+                failures << QStringLiteral("round %1, process %2: %3").arg(round).arg(k + 1).arg(results[k].Err);
+    }
+    EXPECT_EQ(failures, QStringList()) << failures.join('\n').toStdString();
+}
+
 // A file system of its own, of a few hundred kilobytes, mounted on a folder
 // for the life of the object: a disk that fills up. Mounting a tmpfs needs
 // root; where that is missing the test says so and is skipped.
