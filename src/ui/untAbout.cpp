@@ -1,5 +1,7 @@
 #include "untAbout.h"
 
+#include "untIcons.h"
+
 #include "untCommon.h"
 #include "untDialogSupport.h"
 #include "untShell.h"
@@ -183,7 +185,7 @@ void TfrmAboutBox::showEvent(QShowEvent* event)
     QDialog::showEvent(event);
     if (!event->spontaneous()) {
         // The application's icon, set at start-up.
-        Image1->setPixmap(QApplication::windowIcon().pixmap(64, 64));
+        Image1->setPixmap(ApplicationIcon().pixmap(64, 64));
         CenterOnScreen(this);
     }
 }

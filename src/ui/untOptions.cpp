@@ -25,8 +25,8 @@ TfrmOptions::TfrmOptions(QWidget* parent)
 
     GroupBox = new QGroupBox(QStringLiteral("Regular"), this);
     GroupBox1 = new QGroupBox(QStringLiteral("Execution"), this);
-    GroupBox->setMinimumSize(281, 97);
-    GroupBox1->setMinimumSize(281, 126);
+    // The frames take the design's 281 pixels, or what their captions need
+    // in the platform's font: the dialog's size below decides.
     ckbReceiveResults = new QCheckBox(QStringLiteral("Retrieve the result set"), GroupBox1);
     ckbContinueOnError = new QCheckBox(QStringLiteral("Skip to next database when  error occurs"), GroupBox1);
     ckbTransExecution = new QCheckBox(QStringLiteral("Auto begin transaction for each fille"), GroupBox1);
@@ -114,6 +114,9 @@ void TfrmOptions::showEvent(QShowEvent* event)
 {
     QDialog::showEvent(event);
     if (!event->spontaneous()) {
+        // Measured again once the platform's font and style are applied:
+        // the captions must never be cut.
+        setFixedSize(layout()->minimumSize().expandedTo(QSize(404, 352)));
         CenterOnScreen(this);
         ShowRow();
         ckbSaveList->setFocus();

@@ -4,7 +4,10 @@
 #include "EngineServer.h"
 #include "PromptRecorder.h"
 #include "UiTestSupport.h"
+#include "untAbout.h"
 #include "untAppWindows.h"
+#include "untOptions.h"
+#include "untSelInstance.h"
 #include "untDmMain.h"
 #include "untMain.h"
 #include "untResultPageControl.h"
@@ -99,6 +102,18 @@ TEST_P(Screens, TheWindowAfterARun)
         QCoreApplication::processEvents();
         Save(w.statusBar(), QStringLiteral("status-executing"));
         w.SetStatus(stFail);
+
+        // The dialogs as they open over the window (shown without their
+        // modal loop; each rebuilds itself when shown).
+        for (QDialog* dialog : std::initializer_list<QDialog*>{w.findChild<TfrmDBSelect*>(), w.findChild<TfrmOptions*>(),
+                                                              w.findChild<TfrmAboutBox*>()}) {
+            ASSERT_NE(dialog, nullptr);
+            dialog->show();
+            QCoreApplication::processEvents();
+            PumpUntil([] { return false; }, 300);
+            Save(dialog, QString::fromLatin1(dialog->metaObject()->className()));
+            dialog->hide();
+        }
     }
     dmMain = nullptr;
 }
