@@ -64,6 +64,11 @@ TExecThread::TExecThread(TExecReceiver* aReceiver, const QStringList& aFileList,
     for (const QString& path : aFileList)
         SQLFiles.push_back(std::make_unique<TSQLFile>(path));
     DBCount = int(DBList.size());
+#if defined(ORVEXA_TSAN)
+    // Handlers of `finished` on the creating thread run after this one,
+    // which takes over the run's end (run() releases it).
+    connect(this, &QThread::finished, this, [this] { TsanAcquire(this); }, Qt::QueuedConnection);
+#endif
 }
 
 TExecThread::~TExecThread()
@@ -73,6 +78,7 @@ TExecThread::~TExecThread()
     if (isRunning())
         Cancel();
     wait();
+    TsanAcquire(this);
 }
 
 int TExecThread::Parallelism() const

@@ -48,6 +48,7 @@
 #include "untDBAccess.h"
 #include "untExecNotify.h"
 #include "untSQLFile.h"
+#include "untTsan.h"
 
 #include <QString>
 #include <QStringList>
@@ -103,7 +104,11 @@ public:
     // creating thread needs a running event loop for that.
     void SetFreeOnTerminate(bool value);
     void Start() { start(); }
-    void Wait() { wait(); }
+    void Wait()
+    {
+        wait();
+        TsanAcquire(this);  // the run's end, ordered by wait() (see run())
+    }
 
     // The stop flag: asks the run to stop before the next file split or the
     // next batch. A running batch is not interrupted.
@@ -134,7 +139,13 @@ public:
     const std::vector<TErrorMsg>& Errors() const { return ErrorMsgs; }
 
 protected:
-    void run() override { Execute(); }
+    // The run's writes (its outcome, the receiver's data) reach whoever
+    // waits for the thread or handles `finished`; see untTsan.h.
+    void run() override
+    {
+        Execute();
+        TsanRelease(this);
+    }
 
 private:
     struct TParallelRun;
