@@ -3,11 +3,18 @@
 // Qt is not built with ThreadSanitizer, and Qt 6 orders its threads with
 // futexes of its own (QMutex, QThread::wait, the posted-event queue), which
 // ThreadSanitizer cannot see. Where our data passes from one thread to
-// another only through such a Qt mechanism (a QThread's end and its wait()
-// or `finished`, a queued invocation), the giving side calls TsanRelease and
-// the taking side TsanAcquire on the same address, so that the ordering Qt
-// provides is known to ThreadSanitizer too. Both are empty functions in
-// every other build.
+// another only through such a Qt mechanism, the giving thread marks the
+// point after its last write and the taking thread the point before its
+// first read, so that the ordering Qt provides is known to ThreadSanitizer
+// too. In every other build all of this compiles to nothing.
+//
+// Two forms, each where it proved right with this toolchain's runtime:
+//   TsanRelease/TsanAcquire on an address: a QThread's end (released at the
+//     end of run(), acquired after wait() and in `finished` handling);
+//   TTsanHandOver, an atomic flag stored with release and loaded with
+//     acquire order: an object handed to another thread through Qt's event
+//     queue (the annotations there lost the ordering of the mutex hand-overs
+//     that followed between the same two threads).
 #pragma once
 
 #if defined(__SANITIZE_THREAD__)
@@ -20,6 +27,8 @@
 
 #if defined(ORVEXA_TSAN)
 #include <sanitizer/tsan_interface.h>
+
+#include <atomic>
 #endif
 
 // Everything this thread did so far happens before whatever follows a
@@ -42,3 +51,26 @@ inline void TsanAcquire(const void* addr)
     (void)addr;
 #endif
 }
+
+class TTsanHandOver {
+public:
+    // On the giving thread, after its last write that the taker reads.
+    void Release()
+    {
+#if defined(ORVEXA_TSAN)
+        FFlag.store(true, std::memory_order_release);
+#endif
+    }
+    // On the taking thread, once Qt has ordered it after Release().
+    void Acquire() const
+    {
+#if defined(ORVEXA_TSAN)
+        (void)FFlag.load(std::memory_order_acquire);
+#endif
+    }
+
+private:
+#if defined(ORVEXA_TSAN)
+    std::atomic<bool> FFlag{false};
+#endif
+};

@@ -1,5 +1,7 @@
 #include "untExecBridge.h"
 
+#include "untTsan.h"
+
 #include <QThread>
 
 #include <condition_variable>
@@ -29,6 +31,62 @@ struct TExecReceiverBridge::TShared {
                 Pending.reset();
         }
         Changed.notify_all();
+    }
+};
+
+// The queued invocation: runs the call on the context's thread unless it was
+// dropped first. It is built on the calling thread and run or destroyed on
+// the context's thread, handed over through Qt's event queue; the copy that
+// Qt keeps releases what the calling thread wrote (the call, its arguments,
+// this object), and running or destroying it acquires that.
+struct TExecReceiverBridge::TQueued {
+    std::shared_ptr<TShared> Shared;
+    std::shared_ptr<TCall> Call;
+    std::shared_ptr<void> DropWhenGone;
+    const std::function<int()>* Handler;
+    TTsanHandOver HandOver;
+
+    TQueued(std::shared_ptr<TShared> shared, std::shared_ptr<TCall> call, std::shared_ptr<void> dropWhenGone,
+            const std::function<int()>* handler)
+        : Shared(std::move(shared)), Call(std::move(call)), DropWhenGone(std::move(dropWhenGone)), Handler(handler)
+    {
+        HandOver.Release();
+    }
+    TQueued(TQueued&& other) noexcept
+        : Shared(std::move(other.Shared)), Call(std::move(other.Call)),
+          DropWhenGone(std::move(other.DropWhenGone)), Handler(other.Handler)
+    {
+        HandOver.Release();
+    }
+    TQueued(const TQueued&) = delete;
+    TQueued& operator=(const TQueued&) = delete;
+    TQueued& operator=(TQueued&&) = delete;
+    ~TQueued() { HandOver.Acquire(); }
+
+    void operator()()
+    {
+        HandOver.Acquire();
+        {
+            const std::lock_guard lock(Shared->Lock);
+            if (Call->State != TCall::Pending)
+                return;  // dropped: the caller has gone on, the handler is gone too
+            Call->State = TCall::Running;
+            Shared->Pending.reset();
+        }
+        int reply = 0;
+        std::exception_ptr error;
+        try {
+            reply = (*Handler)();
+        } catch (...) {
+            error = std::current_exception();
+        }
+        {
+            const std::lock_guard lock(Shared->Lock);
+            Call->Reply = reply;
+            Call->Error = error;
+            Call->State = TCall::Done;
+        }
+        Shared->Changed.notify_all();
     }
 };
 
@@ -79,29 +137,7 @@ int TExecReceiverBridge::Forward(const std::function<int()>& call, int stopReply
     // the invocation holds dropWhenGone.
     const bool queued = QMetaObject::invokeMethod(
         context,
-        [shared, c, dropWhenGone = std::shared_ptr<void>(nullptr, [shared, c](void*) { shared->Drop(c); }), &call] {
-            {
-                const std::lock_guard lock(shared->Lock);
-                if (c->State != TCall::Pending)
-                    return;  // dropped: the caller has gone on, `call` is gone too
-                c->State = TCall::Running;
-                shared->Pending.reset();
-            }
-            int reply = 0;
-            std::exception_ptr error;
-            try {
-                reply = call();
-            } catch (...) {
-                error = std::current_exception();
-            }
-            {
-                const std::lock_guard lock(shared->Lock);
-                c->Reply = reply;
-                c->Error = error;
-                c->State = TCall::Done;
-            }
-            shared->Changed.notify_all();
-        },
+        TQueued{shared, c, std::shared_ptr<void>(nullptr, [shared, c](void*) { shared->Drop(c); }), &call},
         Qt::QueuedConnection);
     if (!queued)
         shared->Drop(c);

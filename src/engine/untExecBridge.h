@@ -55,6 +55,7 @@ public:
 private:
     struct TCall;
     struct TShared;
+    struct TQueued;
     // Runs call on the context's thread and waits until it has run, or has
     // been dropped (detached, or the context is gone). Returns its reply, or
     // stopReply when it did not run. An exception of the handler is raised
