@@ -26,6 +26,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPlainTextEdit>
+#include <QScreen>
 #include <QScrollBar>
 #include <QSplitter>
 #include <QStatusBar>
@@ -367,6 +368,8 @@ void TfrmMain::CreateLayout()
     mmLog->setAccessibleName(QStringLiteral("Execution Log"));
     mmLog->setUndoRedoEnabled(false);
     mmLog->setTabChangesFocus(true);
+    mmLog->setPlaceholderText(QStringLiteral(
+        "Add databases (Databases > Add Databases...) and SQL files (SQL > Add SQL Files...), then press Run."));
     centerLayout->addWidget(pnlTitle);
     centerLayout->addWidget(mmLog);
 
@@ -462,6 +465,18 @@ void TfrmMain::showEvent(QShowEvent* event)
         return;
     FFirstShow = false;
     setWindowState(windowState() | Qt::WindowMaximized);
+    // Without a window manager (a bare X server, a kiosk session) nothing
+    // maximises the window: it then takes the screen's free area itself.
+    // (Qt reports the state as asked for, so the size tells.)
+    QTimer::singleShot(300, this, [this] {
+        if (!screen() || isFullScreen())
+            return;
+        const QRect available = screen()->availableGeometry();
+        if (frameGeometry().width() < available.width() * 9 / 10) {
+            setWindowState(windowState() & ~Qt::WindowMaximized);
+            setGeometry(available);
+        }
+    });
     FStatus = stReady;
     RunGuarded([this] { LoadDBList(); });
     WMUpdateListActions();
