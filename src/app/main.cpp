@@ -27,7 +27,7 @@ int main(int argc, char** argv)
         try {
             dm->DataModuleCreate();
         } catch (const EOrvexaError& e) {
-            ShowMessage(e.Message(), QStringLiteral("Orvexa"), TMsgIcon::Error);
+            ShowErrorReport(e);
         }
 
         TfrmMain frmMain;
@@ -36,7 +36,7 @@ int main(int argc, char** argv)
         frmMain.show();
         result = QApplication::exec();
     } catch (const std::exception& e) {
-        ShowMessage(QString::fromLocal8Bit(e.what()), QStringLiteral("Orvexa"), TMsgIcon::Error);
+        ShowErrorReport(e);
     }
     dmMain = nullptr;
     dm.reset();

@@ -129,3 +129,10 @@ QString TrimBlanksAndControls(const QString& text)
         --to;
     return text.mid(from, to - from);
 }
+
+QString ErrorText(const std::exception& e)
+{
+    if (const auto* own = dynamic_cast<const EOrvexaError*>(&e))
+        return own->Message();
+    return QString::fromLocal8Bit(e.what());
+}

@@ -24,6 +24,10 @@ private:
     std::string FUtf8;
 };
 
+// The text of any error: an EOrvexaError's message, else what() in the
+// local encoding.
+QString ErrorText(const std::exception& e);
+
 // The options of a run and of the windows; one row of the store's Options table.
 struct TConfig {
     bool ReceiveResults = false;

@@ -3,17 +3,6 @@
 
 #include "untThread.h"
 
-namespace {
-
-QString ErrorText(const std::exception& e)
-{
-    if (const auto* own = dynamic_cast<const EOrvexaError*>(&e))
-        return own->Message();
-    return QString::fromLocal8Bit(e.what());
-}
-
-} // namespace
-
 TExecDatabase::TExecDatabase(const TConfig& config, const std::vector<std::unique_ptr<TSQLFile>>& files,
                              QStringList& logs)
     : ThreadConfig(config), SQLFiles(files), Logs(logs)

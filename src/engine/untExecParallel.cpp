@@ -13,13 +13,6 @@
 
 namespace {
 
-QString ErrorText(const std::exception& e)
-{
-    if (const auto* own = dynamic_cast<const EOrvexaError*>(&e))
-        return own->Message();
-    return QString::fromLocal8Bit(e.what());
-}
-
 // One recorded notification of a database.
 struct TRecorded {
     TExecMessage Id;

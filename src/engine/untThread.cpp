@@ -8,13 +8,6 @@ namespace {
 
 const char* const CancelText = "User has canceled current operation.";
 
-QString ErrorText(const std::exception& e)
-{
-    if (const auto* own = dynamic_cast<const EOrvexaError*>(&e))
-        return own->Message();
-    return QString::fromLocal8Bit(e.what());
-}
-
 } // namespace
 
 UserCancelException::UserCancelException() : EOrvexaError(QString::fromLatin1(CancelText)) {}

@@ -38,7 +38,3 @@ void CenterOnScreen(QWidget* window)
     window->move(frame.topLeft());
 }
 
-void ShowErrorReport(const QString& message)
-{
-    ShowMessage(message, QStringLiteral("Orvexa"), TMsgIcon::Error);
-}

@@ -1,6 +1,6 @@
 // Small pieces the dialogs share: server work on a worker thread with its
-// result handed back to the GUI thread, centring on the screen, and the
-// application's default error report.
+// result handed back to the GUI thread, and centring on the screen. (The
+// standard error report is ShowErrorReport, untPrompt.h.)
 #pragma once
 
 #include <QList>
@@ -53,7 +53,3 @@ private:
 
 // Moves a top-level window to the middle of its screen.
 void CenterOnScreen(QWidget* window);
-
-// The application's default report of an error that ends an event handler:
-// a message box captioned "Orvexa" with an error icon.
-void ShowErrorReport(const QString& message);

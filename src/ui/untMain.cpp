@@ -566,10 +566,8 @@ void TfrmMain::RunGuarded(const std::function<void()>& step)
     // What a handler raises is shown in the standard error box and ends it.
     try {
         step();
-    } catch (const EOrvexaError& e) {
-        ShowMessage(e.Message(), QStringLiteral("Orvexa"), TMsgIcon::Error);
     } catch (const std::exception& e) {
-        ShowMessage(QString::fromLocal8Bit(e.what()), QStringLiteral("Orvexa"), TMsgIcon::Error);
+        ShowErrorReport(e);
     }
 }
 
@@ -1088,10 +1086,8 @@ int TfrmMain::WMExecNewDB(const QString& instanceName, const QString& databaseNa
         if (lvResults->topLevelItemCount() == 1)
             lvResults->setCurrentItem(item);
         result = 0;
-    } catch (const EOrvexaError& e) {
-        ShowMessage(e.Message(), QStringLiteral("Orvexa"), TMsgIcon::Error);
     } catch (const std::exception& e) {
-        ShowMessage(QString::fromLocal8Bit(e.what()), QStringLiteral("Orvexa"), TMsgIcon::Error);
+        ShowErrorReport(e);
     }
     return result;
 }

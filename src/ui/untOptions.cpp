@@ -1,6 +1,7 @@
 #include "untOptions.h"
 
 #include "untDialogSupport.h"
+#include "untPrompt.h"
 
 #include <QCheckBox>
 #include <QGroupBox>

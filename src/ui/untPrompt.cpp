@@ -1,5 +1,7 @@
 #include "untPrompt.h"
 
+#include "untCommon.h"
+
 #include <QApplication>
 #include <QFileDialog>
 #include <QMessageBox>
@@ -81,6 +83,16 @@ void SetPrompt(TPrompt* prompt)
 TMsgAnswer ShowMessage(const QString& text, const QString& caption, TMsgIcon icon, TMsgButtons buttons)
 {
     return Prompt().Show(text, caption, icon, buttons);
+}
+
+void ShowErrorReport(const QString& message)
+{
+    ShowMessage(message, QStringLiteral("Orvexa"), TMsgIcon::Error);
+}
+
+void ShowErrorReport(const std::exception& error)
+{
+    ShowErrorReport(ErrorText(error));
 }
 
 QString QtFileFilter(const QString& pipeFilter)

@@ -8,6 +8,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <exception>
+
 class QWidget;
 
 class TPrompt : public TMessageBox {
@@ -39,6 +41,11 @@ void SetPrompt(TPrompt* prompt);
 // Shortcuts for the captions the application uses.
 TMsgAnswer ShowMessage(const QString& text, const QString& caption, TMsgIcon icon,
                        TMsgButtons buttons = TMsgButton::OK);
+
+// The application's standard report of an error that ends a command or an
+// event handler: a message box captioned "Orvexa" with the error icon.
+void ShowErrorReport(const QString& message);
+void ShowErrorReport(const std::exception& error);
 
 // Translates a filter of the "Name(*.sql)|*.sql|All(*.*)|*.*" form into Qt's
 // "Name(*.sql);;All(*.*)" form: each pair's description is kept (it already

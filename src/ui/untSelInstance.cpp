@@ -410,10 +410,8 @@ bool TfrmDBSelect::LoadInstanceDatabases(QTreeWidgetItem* node)
             try {
                 r.Names = QueryDBListOfInstance(info, timeout);
                 r.Ok = true;
-            } catch (const EOrvexaError& e) {
-                r.Error = e.Message();
             } catch (const std::exception& e) {
-                r.Error = QString::fromUtf8(e.what());
+                r.Error = ErrorText(e);
             }
             return r;
         },
