@@ -940,10 +940,6 @@ void TfrmMain::pmnCopyClick()
 
 // ---------------------------------------------------------------- runs
 
-TExecReceiver& TfrmMain::Receiver()
-{
-    return *FReceiver;
-}
 
 void TfrmMain::actRunExecute()
 {
@@ -960,7 +956,6 @@ void TfrmMain::actRunExecute()
     FBridge = std::make_unique<TExecReceiverBridge>(FReceiver.get(), this);
     auto* thread = new TExecThread(FBridge.get(), paths, databases);
     ExecThread = thread;
-    FCancelRequested = false;
     thread->SetFreeOnTerminate(true);
     connect(thread, &QThread::finished, this, &TfrmMain::ExecThreadTerminated, Qt::QueuedConnection);
     actRun->setEnabled(false);
@@ -972,11 +967,10 @@ void TfrmMain::actStopExecute()
     if (ExecThread) {
         // The first Stop is honoured before the next batch; a second one
         // cancels the batch that is running.
-        if (FCancelRequested || ExecThread->Terminated())
+        if (ExecThread->Terminated())
             ExecThread->Cancel();
         else
             ExecThread->Terminate();
-        FCancelRequested = true;
     }
     SetStatusText(QStringLiteral("Stoping ..."));
 }
@@ -1044,10 +1038,7 @@ void TfrmMain::WMExecStatus(TStatusType status)
 {
     if (status == stOK || status == stFail) {
         FlushLog();
-        if (!PageControls.empty()) {
-            const TDbOutcome outcome = ParseDbOutcome(FDBLog, status == stFail);
-            MarkLastDatabase(outcome.Outcome, outcome.FirstError);
-        }
+        MarkLastDatabase(status == stFail);
     }
     SetStatus(status);
 }
@@ -1062,12 +1053,9 @@ int TfrmMain::WMExecNewDB(const QString& instanceName, const QString& databaseNa
 {
     int result = 1;
     try {
-        if (!PageControls.empty()) {
-            const TDbOutcome outcome = ParseDbOutcome(FDBLog, false);
-            MarkLastDatabase(outcome.Outcome, outcome.FirstError);
-        }
+        MarkLastDatabase(false);
         FDBLog.clear();
-        const QString instance = instanceName;
+        const QString instance = instanceName;  // copies: the payload is the thread's
         const QString database = databaseName;
         auto* item = new QTreeWidgetItem(QStringList{instance, database});
         const qint32 key = NextTagIndex();
@@ -1092,11 +1080,16 @@ int TfrmMain::WMExecNewDB(const QString& instanceName, const QString& databaseNa
     return result;
 }
 
-void TfrmMain::MarkLastDatabase(TDBOutcome outcome, const QString& firstError)
+void TfrmMain::MarkLastDatabase(bool runEnded)
 {
+    // The database the run has left (or ended with): its outcome from the
+    // log lines it wrote.
     QTreeWidgetItem* item = lvResults->topLevelItem(lvResults->topLevelItemCount() - 1);
-    if (!item)
+    if (PageControls.empty() || !item)
         return;
+    const TDbOutcome parsed = ParseDbOutcome(FDBLog, runEnded);
+    const TDBOutcome outcome = parsed.Outcome;
+    const QString& firstError = parsed.FirstError;
     QString icon, tip;
     switch (outcome) {
     case TDBOutcome::Running: icon = QStringLiteral("media-playback-start"); tip = QStringLiteral("Running"); break;

@@ -144,8 +144,6 @@ public:
     int WMExecNewDB(const QString& instanceName, const QString& databaseName);
     void WMExecResult(const TResultSnapshot& snapshot);
     int WMExecWarn(const QString& fileList);
-    // The receiver that the bridge calls on the GUI thread.
-    TExecReceiver& Receiver();
 
     // The question asked when the window is closed during a run.
     static QString CloseDuringRunText();
@@ -195,14 +193,13 @@ private:
     void SetStatusText(const QString& text);
     void RepaintStatusBar();
     void FlushLog();
-    void MarkLastDatabase(TDBOutcome outcome, const QString& firstError);
+    void MarkLastDatabase(bool runEnded);
     void RunGuarded(const std::function<void()>& step);
     void ExportResults(int kind);
 
     TStatusType FStatus = stReady;
     bool FFirstShow = true;
     bool FCloseWhenStopped = false;
-    bool FCancelRequested = false;
     TDialogs FDialogs;
     class TWindowReceiver;
     std::unique_ptr<TWindowReceiver> FReceiver;
