@@ -41,6 +41,27 @@ protected:
 
     QString Target(const QString& database) const { return FServer.Instance() + QLatin1Char('/') + database; }
 
+    // Starts `orvexa-cli run --transaction` of the script on the database as
+    // a process of its own and waits until the run has reached the database;
+    // returns what it printed so far.
+    QString StartRunIntoItsFirstDatabase(QProcess& p, const QString& database, const QString& script)
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("XDG_DATA_HOME"), FCli.Home() + QStringLiteral("/share"));
+        env.insert(QStringLiteral("ORVEXA_PASSWORD"), QString::fromLatin1(TSandboxServer::DefaultPassword));
+        p.setProcessEnvironment(env);
+        p.start(QStringLiteral(ORVEXA_CLI_PATH), {QStringLiteral("run"), QStringLiteral("--transaction"),
+                                                  QStringLiteral("--user"), QStringLiteral("sa"),
+                                                  QStringLiteral("--target"), Target(database), script});
+        EXPECT_TRUE(p.waitForStarted());
+        QString out;
+        for (int i = 0; i < 100 && !out.contains(QStringLiteral("begin to execute")); ++i) {
+            p.waitForReadyRead(100);
+            out += QString::fromUtf8(p.readAllStandardOutput());
+        }
+        return out;
+    }
+
     // Runs the scripts on the databases with SQL Server authentication.
     TCliResult Run(const QStringList& databases, const QStringList& scripts, const QStringList& options = {})
     {
@@ -236,20 +257,7 @@ TEST_F(CliRun, InterruptStopsAtTheNextBatchAndRollsBack)
                                                               "WAITFOR DELAY '00:00:02'\r\nGO\r\n"
                                                               "INSERT INTO t VALUES (2)\r\n");
     QProcess p;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("XDG_DATA_HOME"), FCli.Home() + QStringLiteral("/share"));
-    env.insert(QStringLiteral("ORVEXA_PASSWORD"), QString::fromLatin1(TSandboxServer::DefaultPassword));
-    p.setProcessEnvironment(env);
-    p.start(QStringLiteral(ORVEXA_CLI_PATH), {QStringLiteral("run"), QStringLiteral("--transaction"),
-                                              QStringLiteral("--user"), QStringLiteral("sa"),
-                                              QStringLiteral("--target"), Target(QStringLiteral("slow")), script});
-    ASSERT_TRUE(p.waitForStarted());
-    // Wait until the run is inside the WAITFOR batch.
-    QString out;
-    for (int i = 0; i < 100 && !out.contains(QStringLiteral("begin to execute")); ++i) {
-        p.waitForReadyRead(100);
-        out += QString::fromUtf8(p.readAllStandardOutput());
-    }
+    QString out = StartRunIntoItsFirstDatabase(p, QStringLiteral("slow"), script);
     QThread::msleep(500);
     ::kill(pid_t(p.processId()), SIGINT);
     ASSERT_TRUE(p.waitForFinished(30000));
@@ -267,19 +275,7 @@ TEST_F(CliRun, ASecondInterruptCancelsTheRunningBatch)
                                                               "WAITFOR DELAY '00:00:30'\r\nGO\r\n"
                                                               "INSERT INTO t VALUES (2)\r\n");
     QProcess p;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("XDG_DATA_HOME"), FCli.Home() + QStringLiteral("/share"));
-    env.insert(QStringLiteral("ORVEXA_PASSWORD"), QString::fromLatin1(TSandboxServer::DefaultPassword));
-    p.setProcessEnvironment(env);
-    p.start(QStringLiteral(ORVEXA_CLI_PATH), {QStringLiteral("run"), QStringLiteral("--transaction"),
-                                              QStringLiteral("--user"), QStringLiteral("sa"),
-                                              QStringLiteral("--target"), Target(QStringLiteral("long")), script});
-    ASSERT_TRUE(p.waitForStarted());
-    QString out;
-    for (int i = 0; i < 100 && !out.contains(QStringLiteral("begin to execute")); ++i) {
-        p.waitForReadyRead(100);
-        out += QString::fromUtf8(p.readAllStandardOutput());
-    }
+    QString out = StartRunIntoItsFirstDatabase(p, QStringLiteral("long"), script);
     QThread::msleep(700);
     ::kill(pid_t(p.processId()), SIGINT);
     QThread::msleep(300);
