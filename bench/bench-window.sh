@@ -104,24 +104,9 @@ echo "window / runner: wall $(ratio "$best_win" "$best_cli")x (target <= 1.2x), 
   "(target <= 1.3x); memory the run adds $(ratio "$win_added" $((cli_kb - cli_base_kb)))x"
 
 echo "--- $ndb databases x 3 script files"
-cat > "$work/setup.sql" <<'SQL'
-CREATE TABLE x (a int, b nvarchar(20))
-SQL
-# The timed scripts leave every database as they found it, so that each run
-# does the same work and prints the same log.
-cat > "$work/01.sql" <<'SQL'
-DELETE FROM x
-GO
-INSERT INTO x VALUES (1, N'one'), (2, N'two'), (3, N'three')
-SQL
-cat > "$work/02.sql" <<'SQL'
-UPDATE x SET b = N'uno' WHERE a = 1
-SELECT a, b FROM x
-SQL
-cat > "$work/03.sql" <<'SQL'
-PRINT 'checking'
-SELECT COUNT(*) AS n FROM x
-SQL
+# The small scripts (bench/small-scripts) leave every database as they found
+# it, so that each run does the same work and prints the same log.
+cp "$here/small-scripts/"*.sql "$work/"
 "$engine" createdbs "$instance" "$user" "$ORVEXA_PASSWORD" db "$ndb"
 targets=()
 for i in $(seq -f '%03g' 1 "$ndb"); do targets+=(--target "$instance/db$i"); done

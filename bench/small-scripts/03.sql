@@ -1,0 +1,2 @@
+PRINT 'checking'
+SELECT COUNT(*) AS n FROM x

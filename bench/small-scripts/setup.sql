@@ -1,0 +1,1 @@
+CREATE TABLE x (a int, b nvarchar(20))
