@@ -8,13 +8,18 @@
 // first read, so that the ordering Qt provides is known to ThreadSanitizer
 // too. In every other build all of this compiles to nothing.
 //
-// Two forms, each where it proved right with this toolchain's runtime:
+// Two forms:
 //   TsanRelease/TsanAcquire on an address: a QThread's end (released at the
-//     end of run(), acquired after wait() and in `finished` handling);
+//     end of run() and once `finished` has been posted, acquired after
+//     wait() and in `finished` handling);
 //   TTsanHandOver, an atomic flag stored with release and loaded with
 //     acquire order: an object handed to another thread through Qt's event
-//     queue (the annotations there lost the ordering of the mutex hand-overs
-//     that followed between the same two threads).
+//     queue, which may move it on the way.
+//
+// A thread that has started a child with QProcess is lost to
+// ThreadSanitizer: Qt starts children with clone(CLONE_VM), and the
+// runtime's clone hook leaves that thread ignoring synchronisation for good.
+// Tests start their servers with fork() (TSandboxServer.cpp) for this reason.
 #pragma once
 
 #if defined(__SANITIZE_THREAD__)

@@ -11,7 +11,6 @@
 
 #include <memory>
 
-class QProcess;
 class QTemporaryDir;
 
 class TSandboxServer {
@@ -41,7 +40,10 @@ public:
     void Stop();                 // SIGTERM, wait, SIGKILL after a grace period
 
 private:
-    std::unique_ptr<QProcess> FProcess;
+    bool Running();                      // reaps the server once it has ended
+    bool WaitForEnd(int milliseconds);   // false: still running after that time
+
+    long FPid = -1;                      // the server's process, -1 once reaped
     std::unique_ptr<QTemporaryDir> FTempDir;
     std::unique_ptr<QTemporaryDir> FLogDir;
     QString FDataDir;
