@@ -59,8 +59,12 @@ TExecThread::TExecThread(TExecReceiver* aReceiver, const QStringList& aFileList,
     DBCount = int(DBList.size());
 #if defined(ORVEXA_TSAN)
     // Handlers of `finished` on the creating thread run after this one,
-    // which takes over the run's end (run() releases it).
+    // which takes over the run's end (run() releases it). The second handler
+    // runs on the thread itself, after the first has posted its event: an
+    // object destroyed before that event is delivered deletes it, after
+    // wait(), and the destructor's acquire must cover the event too.
     connect(this, &QThread::finished, this, [this] { TsanAcquire(this); }, Qt::QueuedConnection);
+    connect(this, &QThread::finished, this, [this] { TsanRelease(this); }, Qt::DirectConnection);
 #endif
 }
 
