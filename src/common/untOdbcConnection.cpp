@@ -526,6 +526,7 @@ TOdbcCommand::~TOdbcCommand()
 
 void TOdbcCommand::ReleaseHandle()
 {
+    FStatement->Active = false;
     if (FStatement->Handle != SQL_NULL_HSTMT) {
         SQLFreeStmt(FStatement->Handle, SQL_CLOSE);
         const std::lock_guard lock(FConnection->HandleLock());
@@ -537,12 +538,19 @@ void TOdbcCommand::ReleaseHandle()
 
 void TOdbcCommand::CancelStatement()
 {
-    if (FStatement->Handle != SQL_NULL_HSTMT)
+    // FreeTDS's SQLCancel on a statement without a request under way unlocks
+    // the statement's mutex without having locked it, which breaks the lock
+    // of a thread that is just entering or leaving a call on it; a second
+    // cancel could then use the connection alongside that thread. So a
+    // statement is only cancelled while its request runs, and only once: a
+    // batch that ends meanwhile is stopped by the run's own stop flag.
+    if (FStatement->Handle != SQL_NULL_HSTMT && FStatement->Active && !FStatement->CancelSent.exchange(true))
         SQLCancel(FStatement->Handle);
 }
 
 void TOdbcCommand::CloseCursor()
 {
+    FStatement->Active = false;
     if (FStatement->Handle != SQL_NULL_HSTMT)
         SQLFreeStmt(FStatement->Handle, SQL_CLOSE);
 }
@@ -579,6 +587,8 @@ std::unique_ptr<TDBRecordset> TOdbcCommand::Execute(qint64& recordsAffected)
     }
     SQLSetStmtAttr(st.Handle, SQL_ATTR_QUERY_TIMEOUT, reinterpret_cast<SQLPOINTER>(SQLULEN(qMax(FTimeout, 0))), 0);
 
+    st.CancelSent = false;
+    st.Active = true;
     const SQLRETURN rc = SQLExecDirectW(st.Handle, const_cast<SQLWCHAR*>(W(FText)), SQLINTEGER(FText.size()));
     if (rc != SQL_NO_DATA)
         CollectDiagnostics(SQL_HANDLE_STMT, st.Handle, FConnection->MutableErrors(), FConnection->DriverRanks());
@@ -590,6 +600,7 @@ std::unique_ptr<TDBRecordset> TOdbcCommand::Execute(qint64& recordsAffected)
         return rs;
     }
     if (!Succeeded(rc)) {
+        st.Active = false;
         SQLFreeStmt(st.Handle, SQL_CLOSE);
         throw ErrorFromMessages(FConnection->Errors(), QStringLiteral("The command failed."));
     }

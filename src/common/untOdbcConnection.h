@@ -14,6 +14,7 @@
 
 #include <QStringList>
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -105,6 +106,11 @@ EDBError ConnectError(const QList<TDBMessage>& messages, const QString& instance
 struct TOdbcStatement {
     SQLHSTMT Handle = SQL_NULL_HSTMT;
     quint64 Execution = 0;  // bumped by every Execute and when the handle goes
+    // A request is under way: from SQLExecDirect until its results are read
+    // to the end or discarded. Only then may another thread cancel it, and
+    // only once per execution (see TOdbcCommand::CancelStatement).
+    std::atomic<bool> Active{false};
+    std::atomic<bool> CancelSent{false};
 };
 
 class TOdbcCommand;
@@ -175,7 +181,8 @@ public:
     void ReleaseHandle();
     // Discards the pending results of the current execution, if any.
     void CloseCursor();
-    // SQLCancel on the statement handle, if there is one (HandleLock held).
+    // SQLCancel on the statement while a request is under way, once per
+    // execution (HandleLock held).
     void CancelStatement();
 
 private:

@@ -62,6 +62,7 @@ TOdbcRecordset::~TOdbcRecordset()
 {
     if (FStatement->Execution != FExecution || FStatement->Handle == SQL_NULL_HSTMT)
         return;
+    FStatement->Active = false;
     SQLHSTMT h = FStatement->Handle;
     SQLFreeStmt(h, SQL_CLOSE);
     SQLFreeStmt(h, SQL_UNBIND);
@@ -635,6 +636,7 @@ bool TOdbcRecordset::NextRecordset(qint64& recordsAffected)
     const SQLRETURN rc = SQLMoreResults(h);
     CollectDiagnostics(SQL_HANDLE_STMT, h, FConnection->MutableErrors(), FConnection->DriverRanks());
     if (rc == SQL_NO_DATA) {
+        FStatement->Active = false;
         FFields.clear();
         FColumns.clear();
         FEnded = true;
@@ -646,6 +648,7 @@ bool TOdbcRecordset::NextRecordset(qint64& recordsAffected)
         return false;
     }
     if (!Succeeded(rc)) {
+        FStatement->Active = false;
         // A statement that never had a result cannot move on: that is the end.
         const QList<TDBMessage>& errors = FConnection->Errors();
         if (!errors.isEmpty() && errors.first().SQLState == QLatin1String("HY010")) {
@@ -670,6 +673,8 @@ void TOdbcRecordset::Close()
     FFields.clear();
     FColumns.clear();
     FEnded = FClosed = true;
-    if (FStatement->Execution == FExecution && FStatement->Handle != SQL_NULL_HSTMT)
+    if (FStatement->Execution == FExecution && FStatement->Handle != SQL_NULL_HSTMT) {
+        FStatement->Active = false;
         SQLFreeStmt(FStatement->Handle, SQL_CLOSE);
+    }
 }

@@ -1,5 +1,5 @@
 // The server-access layer against a real peer: logins, awkward credentials,
-// results, counts, messages in order, errors, types, transactions, and a
+// results, counts, messages in order, errors, types, transactions, cancels, and a
 // connection that the server drops in the middle of a result.
 #include "EngineServer.h"
 #include "SilentServer.h"
@@ -8,8 +8,10 @@
 #include "untOdbcConnection.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 
+#include <atomic>
 #include <thread>
 
 namespace {
@@ -411,6 +413,44 @@ TEST_P(DBAccess, TransactionsCommitAndRollBack)
     rs.reset();
     c->Close();
     EXPECT_EQ(Server->Query(db, QStringLiteral("SELECT a FROM t ORDER BY a")), QStringList{"2"});
+}
+
+TEST_P(DBAccess, ACancelReachesOnlyTheRequestUnderWay)
+{
+    auto c = Open();
+    auto command = c->CreateCommand();
+    const auto firstColumn = [&](const QString& sql) {
+        command->SetCommandText(sql);
+        qint64 affected = 0;
+        auto rs = command->Execute(affected);
+        QStringList values;
+        do {
+            for (; rs->State() == adStateOpen && !rs->Eof(); rs->MoveNext())
+                values << rs->AsString(0).toString();
+        } while (rs->NextRecordset(affected));
+        return values;
+    };
+    EXPECT_EQ(firstColumn(QStringLiteral("SELECT 1")), QStringList{"1"});
+    // Nothing under way: nothing is cancelled, neither now nor later.
+    c->Cancel();
+    EXPECT_EQ(firstColumn(QStringLiteral("SELECT 2")), QStringList{"2"});
+
+    // A request under way is cancelled from another thread at once, however
+    // often Cancel is called, and the statement serves the next batch.
+    std::atomic<bool> ended{false};
+    std::thread canceller([&] {
+        while (!ended) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            c->Cancel();
+        }
+    });
+    QElapsedTimer t;
+    t.start();
+    EXPECT_THROW(firstColumn(QStringLiteral("WAITFOR DELAY '00:00:30'\nSELECT 3")), EDBError);
+    ended = true;
+    canceller.join();
+    EXPECT_LT(t.elapsed(), 10000);
+    EXPECT_EQ(firstColumn(QStringLiteral("SELECT 4")), QStringList{"4"});
 }
 
 TEST_P(DBAccess, ADroppedConnectionIsAClearErrorNotAHang)
