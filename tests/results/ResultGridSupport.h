@@ -2,26 +2,14 @@
 // grid and the result pages.
 #pragma once
 
+#include "TestApp.h"
 #include "untResultTable.h"
 
-#include <QApplication>
 #include <QString>
 #include <QStringList>
 
 #include <optional>
 #include <vector>
-
-// The one application object of a test program (offscreen platform). It is
-// never destroyed: at process exit Qt's own globals (the input devices that
-// the simulated mouse events create) are already gone.
-inline QApplication& TestApp()
-{
-    static int argc = 1;
-    static char arg0[] = "test_results";
-    static char* argv[] = {arg0, nullptr};
-    static QApplication* app = new QApplication(argc, argv);
-    return *app;
-}
 
 // A text cell or Null.
 using TCell = std::optional<QString>;

@@ -1,35 +1,20 @@
 // The export fed by real result pages (offscreen widgets): the arrays the
 // page control hands out go into ExportToExcel as the window's actions pass
 // them.
+#include "TestApp.h"
 #include "test_excel_support.h"
 
 #include "untExcelUtils.h"
 #include "untResultPageControl.h"
 
-#include <QApplication>
 #include <QTemporaryDir>
 #include <QWidget>
 
 namespace {
 
-class TAppEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override
-    {
-        static int argc = 1;
-        static char name[] = "test_excel_pages";
-        static char* argv[] = {name, nullptr};
-        FApp = new QApplication(argc, argv);
-    }
-    void TearDown() override { delete FApp; }
-
-private:
-    QApplication* FApp = nullptr;
-};
-[[maybe_unused]] const auto* const gAppEnvironment = ::testing::AddGlobalTestEnvironment(new TAppEnvironment);
-
 class PagesExport : public ::testing::Test {
 protected:
+    QApplication& App = TestApp();  // before the widgets
     QWidget Window;
     QTemporaryDir Dir;
     TRecordingMessageBox Messages;

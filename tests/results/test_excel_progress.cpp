@@ -1,13 +1,13 @@
 // RunWithProgress and TGuiThreadMessageBox with real widgets on the
 // offscreen platform: an export on a worker thread, its messages on the GUI
 // thread, its errors back on the GUI thread, and Cancel.
+#include "TestApp.h"
 #include "test_excel_support.h"
 
 #include "untExcelUtils.h"
 #include "untExportProgress.h"
 #include "untThread.h"
 
-#include <QApplication>
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -18,22 +18,6 @@
 #include <atomic>
 
 namespace {
-
-class TAppEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override
-    {
-        static int argc = 1;
-        static char name[] = "test_excel_progress";
-        static char* argv[] = {name, nullptr};
-        FApp = new QApplication(argc, argv);
-    }
-    void TearDown() override { delete FApp; }
-
-private:
-    QApplication* FApp = nullptr;
-};
-[[maybe_unused]] const auto* const gAppEnvironment = ::testing::AddGlobalTestEnvironment(new TAppEnvironment);
 
 // Records the thread each box was shown on.
 class TThreadRecordingBox : public TRecordingMessageBox {
@@ -48,6 +32,7 @@ public:
 
 class ProgressTest : public ::testing::Test {
 protected:
+    QApplication& App = TestApp();  // before the widgets
     QWidget Window;
     QTemporaryDir Dir;
     TThreadRecordingBox Shown;

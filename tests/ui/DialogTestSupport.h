@@ -10,6 +10,7 @@
 #include "StoreTestSupport.h"
 
 #include "TSandboxServer.h"
+#include "TestApp.h"
 #include "untDBAccess.h"
 #include "untDmMain.h"
 
@@ -29,16 +30,6 @@ inline void PrintTo(const QString& s, std::ostream* os)
 inline void PrintTo(const QStringList& list, std::ostream* os)
 {
     *os << '[' << list.join(QLatin1String(" | ")).toStdString() << ']';
-}
-
-// The one application object of the test process (offscreen platform).
-inline QApplication& TestApp()
-{
-    static int argc = 1;
-    static char name[] = "orvexa-ui-test";
-    static char* argv[] = {name, nullptr};
-    static QApplication* app = new QApplication(argc, argv);
-    return *app;
 }
 
 class TDialogTest : public TOpenStoreTest {

@@ -2,26 +2,14 @@
 // and pumping the event loop until a condition holds.
 #pragma once
 
-#include <QApplication>
+#include "TestApp.h"
+
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QThread>
 
 #include <functional>
-
-inline QApplication* UiApp()
-{
-    static int argc = 1;
-    static char name[] = "orvexa-test";
-    static char* argv[] = {name, nullptr};
-    static QApplication* app = [] {
-        if (auto* existing = qobject_cast<QApplication*>(QCoreApplication::instance()))
-            return existing;
-        return new QApplication(argc, argv);
-    }();
-    return app;
-}
 
 // Runs the event loop until `done` holds or `ms` milliseconds have passed;
 // returns whether it holds.

@@ -26,7 +26,7 @@ protected:
         ServerTest::SetUp();
         if (IsSkipped())
             return;
-        UiApp();
+        TestApp();
         qputenv("XDG_DATA_HOME", FDir.path().toUtf8());
         FDm = std::make_unique<TdmMain>(&FPrompt);
         FDm->DataModuleCreate();

@@ -27,7 +27,7 @@ protected:
     void SetUp() override
     {
         TStoreTest::SetUp();
-        UiApp();
+        TestApp();
         FDm = std::make_unique<TdmMain>(&FPrompt);
         FDm->DataModuleCreate();
         dmMain = FDm.get();

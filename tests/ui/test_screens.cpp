@@ -41,7 +41,7 @@ protected:
 
 TEST_P(Screens, TheWindowAfterARun)
 {
-    UiApp();
+    TestApp();
     qputenv("XDG_DATA_HOME", FDir.path().toUtf8());
     TPromptRecorder prompt;
     TdmMain dm(&prompt);
