@@ -101,11 +101,11 @@ template <typename F> void RunBatch(const TInstanceAndDBInfo& database, const QS
 
 } // namespace
 
-QStringList TTestServer::Query(const QString& database, const QString& sql) const
+QStringList QueryBatch(const TInstanceAndDBInfo& database, const QString& sql)
 {
     QStringList out;
     bool read = false;
-    RunBatch(Database(database), sql, [&](TDBRecordset& rs) {
+    RunBatch(database, sql, [&](TDBRecordset& rs) {
         if (read || rs.State() != adStateOpen)
             return;
         read = true;
@@ -115,9 +115,19 @@ QStringList TTestServer::Query(const QString& database, const QString& sql) cons
     return out;
 }
 
+void ExecBatch(const TInstanceAndDBInfo& database, const QString& sql)
+{
+    RunBatch(database, sql, [](TDBRecordset&) {});
+}
+
+QStringList TTestServer::Query(const QString& database, const QString& sql) const
+{
+    return QueryBatch(Database(database), sql);
+}
+
 void TTestServer::Exec(const QString& database, const QString& sql) const
 {
-    RunBatch(Database(database), sql, [](TDBRecordset&) {});
+    ExecBatch(Database(database), sql);
 }
 
 void TTestServer::StopSandbox()

@@ -55,6 +55,11 @@ private:
     QStringList FCreated;  // databases to drop on a real server
 };
 
+// A batch on a connection of its own: the first column of every row of its
+// first result set, as text (empty for null); or nothing.
+QStringList QueryBatch(const TInstanceAndDBInfo& database, const QString& sql);
+void ExecBatch(const TInstanceAndDBInfo& database, const QString& sql);
+
 // Parameterised base: SetUp starts the server of the parameter.
 class ServerTest : public ::testing::TestWithParam<const char*> {
 protected:

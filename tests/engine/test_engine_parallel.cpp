@@ -46,36 +46,11 @@ public:
             Exec(name, QStringLiteral("CREATE TABLE t (a int)"));
         return Database(name);
     }
-    QStringList Query(const QString& db, const QString& sql) const
-    {
-        QStringList out;
-        Run(db, sql, [&](TDBRecordset& rs) {
-            if (!out.isEmpty() || rs.State() != adStateOpen)
-                return;
-            for (; !rs.Eof(); rs.MoveNext())
-                out << rs.AsString(0).toString();
-        });
-        return out;
-    }
-    void Exec(const QString& db, const QString& sql) const
-    {
-        Run(db, sql, [](TDBRecordset&) {});
-    }
+    QStringList Query(const QString& db, const QString& sql) const { return QueryBatch(Database(db), sql); }
+    void Exec(const QString& db, const QString& sql) const { ExecBatch(Database(db), sql); }
     QStringList Rows(const QString& db) const { return Query(db, QStringLiteral("SELECT a FROM t ORDER BY a")); }
 
 private:
-    template <typename F> void Run(const QString& db, const QString& sql, F f) const
-    {
-        auto connection = CreateDBConnection();
-        connection->Open(TDBConnectionData::From(Database(db)));
-        auto command = connection->CreateCommand();
-        command->SetCommandText(sql);
-        qint64 affected = -1;
-        auto rs = command->Execute(affected);
-        do {
-            f(*rs);
-        } while (rs->NextRecordset(affected));
-    }
     TSandboxServer FSandbox;
 };
 
