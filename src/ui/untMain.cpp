@@ -168,10 +168,10 @@ TfrmMain::~TfrmMain()
     // A run still going (the window is freed without being closed, as in a
     // test) gets its batch cancelled and no longer reaches this window: the
     // detached bridge answers its remaining notifications by itself, so it
-    // must outlive the thread, which frees itself when it ends.
+    // lives until the thread, which frees itself when it ends, is gone.
     if (ExecThread) {
         ExecThread->Cancel();
-        (void)FBridge.release();
+        QObject::connect(ExecThread, &QObject::destroyed, [bridge = FBridge.release()] { delete bridge; });
     }
     PageControls.clear();
 }
@@ -939,7 +939,6 @@ void TfrmMain::pmnCopyClick()
 }
 
 // ---------------------------------------------------------------- runs
-
 
 void TfrmMain::actRunExecute()
 {

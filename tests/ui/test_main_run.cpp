@@ -259,6 +259,28 @@ TEST_P(MainRun, ClosingDuringARunStopsItAndRollsBack)
     EXPECT_EQ(Server->Query(db, QStringLiteral("SELECT a FROM t")), QStringList{});
 }
 
+TEST_P(MainRun, AWindowFreedDuringARunCancelsItAndTheRunEndsOnItsOwn)
+{
+    const QString db = Server->CreateDatabase(QStringLiteral("freed"));
+    Server->Exec(db, QStringLiteral("CREATE TABLE t (a int)"));
+    StoreDatabases({db});
+    TfrmMain& w = Window();
+    AddFiles({WriteScript(QStringLiteral("slow.sql"),
+                          QStringLiteral("INSERT INTO t VALUES (1)\r\nGO\r\nWAITFOR DELAY '00:01:00'\r\nGO\r\n"))});
+    w.actRun->trigger();
+    ASSERT_TRUE(PumpUntil([&] { return w.Status() == stExec; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const QPointer<TExecThread> thread = w.ExecThread;
+    ASSERT_TRUE(thread);
+
+    // The thread outlives the window; the notifications still under way are
+    // answered without it, and the thread (with what it used) is freed when
+    // the cancelled batch has ended, not a minute later.
+    FWindow.reset();
+    ASSERT_TRUE(PumpUntil([&] { return !thread; }, 20000)) << "the run did not end";
+    EXPECT_EQ(Server->Query(db, QStringLiteral("SELECT a FROM t")), QStringList{});
+}
+
 TEST_P(MainRun, TheThreeExportCommands)
 {
     // Three databases; the second returns no result set.
